@@ -1,0 +1,33 @@
+// Python module kvro_core: registration of the API in its fixed order and the
+// thin adapters between Python objects and the core.
+#include <pybind11/eigen.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "scoring.hpp"
+
+namespace py = pybind11;
+using Eigen::MatrixXd;
+using Eigen::VectorXd;
+
+PYBIND11_MODULE(kvro_core, m) {
+    m.doc() = "KVRO-P performans-kritik cekirdegi (C++/Eigen).";
+
+    m.def("mad", &kvro::mad, py::arg("y"));
+    m.def("compute_sr", &kvro::compute_SR, py::arg("yp"), py::arg("yt"), py::arg("eps"));
+    m.def(
+        "mdl_score",
+        [](const VectorXd& yp, const VectorXd& yt, int k, int H) {
+            return kvro::mdl_score(yp, yt, k, H);
+        },
+        py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H") = 20);
+    m.def(
+        "mdl_score_reg",
+        [](const VectorXd& yp, const VectorXd& yt, int k, int H, const VectorXd& beta,
+           const MatrixXd& R1, const MatrixXd& R2, double gamma1, double gamma2) {
+            const kvro::PenaltySpec pen{&R1, &R2, gamma1, gamma2};
+            return kvro::mdl_score(yp, yt, k, H, &beta, &pen);
+        },
+        py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H"), py::arg("beta"), py::arg("R1"),
+        py::arg("R2"), py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
+}
