@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 
+#include <sys/mman.h>
+
 namespace kvro {
 
 using Eigen::Index;
@@ -68,6 +70,24 @@ Index basis_size(const std::vector<int>& degrees) {
     return M;
 }
 
+// A large result is fresh memory from the kernel, and faulting it in 4 KiB at a time costs
+// more than filling it. Asking for transparent huge pages (as NumPy does for its arrays)
+// cuts the faults; this is only advice, and memory it cannot cover stays as it is.
+void advise_huge_pages(double* data, Index count) {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
+    const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t end = begin + sizeof(double) * static_cast<std::uintptr_t>(count);
+    const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
+    if (end >= first + huge) {
+        madvise(reinterpret_cast<void*>(first), (end - first) & ~(huge - 1), MADV_HUGEPAGE);
+    }
+#else
+    (void)data;
+    (void)count;
+#endif
+}
+
 // Lower triangle mirrored, so the Gram matrix T^T T is exactly symmetric.
 MatrixXd gram(const MatrixXd& T) {
     const Index K = T.cols();
@@ -88,6 +108,7 @@ MatrixXd design_matrix_1d(int deg, const VectorXd& x) {
     if (deg < 0) throw std::invalid_argument("deg < 0");
     const Index n = x.size();
     MatrixXd V(n, static_cast<Index>(deg) + 1);
+    advise_huge_pages(V.data(), V.size());
     V.col(0).setOnes();
     for (Index p = 1; p <= deg; ++p) V.col(p) = V.col(p - 1).cwiseProduct(x);
     return V;
