@@ -7,6 +7,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <sys/mman.h>
 
@@ -17,18 +18,6 @@ using Eigen::MatrixXd;
 using Eigen::VectorXd;
 
 namespace {
-
-// Entries 0..deg of `out` receive the order-1 or order-2 derivative of x^p at x.
-void deriv_row(double x, int deg, int order, VectorXd& out) {
-    for (Index p = 0; p <= deg; ++p) {
-        if (order == 1) {
-            out[p] = p < 1 ? 0.0 : static_cast<double>(p) * std::pow(x, static_cast<double>(p - 1));
-        } else {
-            const Index c = p * (p - 1);
-            out[p] = p < 2 ? 0.0 : static_cast<double>(c) * std::pow(x, static_cast<double>(p - 2));
-        }
-    }
-}
 
 // Appends every multi-index of the tensor product to `out`, last dimension fastest.
 void generate_multi_indices(const std::vector<int>& degrees, std::size_t dim,
@@ -51,6 +40,11 @@ double col_deriv_scalar(double val, int p, int order) {
     }
     const std::int64_t c = static_cast<std::int64_t>(p) * (p - 1);
     return p < 2 ? 0.0 : static_cast<double>(c) * std::pow(val, static_cast<double>(p - 2));
+}
+
+// Entries 0..deg of `out` receive the order-1 or order-2 derivative of x^p at x.
+void deriv_row(double x, int deg, int order, VectorXd& out) {
+    for (Index p = 0; p <= deg; ++p) out[p] = col_deriv_scalar(x, static_cast<int>(p), order);
 }
 
 // Number of tensor-product basis functions. Throws std::bad_alloc, before anything is
