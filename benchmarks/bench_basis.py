@@ -43,7 +43,7 @@ def cases() -> list[Case]:
     x = np.random.default_rng(0).uniform(-1.0, 1.0, 1_000_000)
     v = kvro_core.design_matrix_1d(8, x)
     pv = np.polynomial.polynomial.polyvander(x, 8)
-    vander_note = f"max |diff| {np.max(np.abs(v - pv)):.1e}"
+    vander_note = f"max abs diff {np.max(np.abs(v - pv)):.1e}"
 
     degrees, bounds = [3, 3, 3], [(-1.0, 1.0), (0.0, 2.0), (-0.5, 1.5)]
     R1, R2, _ = kvro_core.build_penalty_matrices_nd(degrees, bounds, 30)
