@@ -19,8 +19,9 @@ void require_rows(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, const char
 void add_penalty(Eigen::MatrixXd& A, const Eigen::MatrixXd& R, double s, const char* name) {
     const Eigen::Index p = A.rows();
     if (R.rows() != p || R.cols() != p) {
-        throw std::invalid_argument("fit_regularized_linear: " + std::string(name) + " must be " + std::to_string(p) + " by " +
-                                    std::to_string(p) + " (the number of columns of Phi), got " +
+        throw std::invalid_argument("fit_regularized_linear: " + std::string(name) + " must be " +
+                                    std::to_string(p) + " by " + std::to_string(p) +
+                                    " (the number of columns of Phi), got " +
                                     std::to_string(R.rows()) + " by " + std::to_string(R.cols()));
     }
     A += s * R;
