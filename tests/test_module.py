@@ -14,6 +14,8 @@ API = [
     "compute_sr",
     "mdl_score",
     "mdl_score_reg",
+    "ols",
+    "fit_regularized_linear",
 ]
 
 

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "linear_fit.hpp"
 #include "scoring.hpp"
 
 namespace py = pybind11;
@@ -30,4 +31,27 @@ PYBIND11_MODULE(kvro_core, m) {
         },
         py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H"), py::arg("beta"), py::arg("R1"),
         py::arg("R2"), py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
+    m.def("ols", &kvro::ols, py::arg("X"), py::arg("y"));
+    m.def(
+        "fit_regularized_linear",
+        [](const MatrixXd& Phi, const VectorXd& y, const py::object& R1, const py::object& R2,
+           double gamma1, double gamma2, double ridge) {
+            // None is the only way to leave a penalty out; anything else is converted
+            // (R1 first, so a failing R1 raises before R2 is looked at).
+            MatrixXd r1;
+            MatrixXd r2;
+            const MatrixXd* p1 = nullptr;
+            const MatrixXd* p2 = nullptr;
+            if (!R1.is_none()) {
+                r1 = py::cast<MatrixXd>(R1);
+                p1 = &r1;
+            }
+            if (!R2.is_none()) {
+                r2 = py::cast<MatrixXd>(R2);
+                p2 = &r2;
+            }
+            return kvro::fit_regularized_linear(Phi, y, p1, p2, gamma1, gamma2, ridge);
+        },
+        py::arg("Phi"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
+        py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0, py::arg("ridge") = 1e-10);
 }
