@@ -11,6 +11,18 @@ namespace py = pybind11;
 using Eigen::MatrixXd;
 using Eigen::VectorXd;
 
+namespace {
+
+// An optional penalty matrix: None leaves it out (a null pointer), anything else is
+// converted into `storage`, which must outlive the core call.
+const MatrixXd* optional_matrix(const py::object& R, MatrixXd& storage) {
+    if (R.is_none()) return nullptr;
+    storage = py::cast<MatrixXd>(R);
+    return &storage;
+}
+
+}  // namespace
+
 PYBIND11_MODULE(kvro_core, m) {
     m.doc() = "KVRO-P performans-kritik cekirdegi (C++/Eigen).";
 
@@ -36,20 +48,11 @@ PYBIND11_MODULE(kvro_core, m) {
         "fit_regularized_linear",
         [](const MatrixXd& Phi, const VectorXd& y, const py::object& R1, const py::object& R2,
            double gamma1, double gamma2, double ridge) {
-            // None is the only way to leave a penalty out; anything else is converted
-            // (R1 first, so a failing R1 raises before R2 is looked at).
+            // R1 first, so a failing R1 raises before R2 is looked at.
             MatrixXd r1;
             MatrixXd r2;
-            const MatrixXd* p1 = nullptr;
-            const MatrixXd* p2 = nullptr;
-            if (!R1.is_none()) {
-                r1 = py::cast<MatrixXd>(R1);
-                p1 = &r1;
-            }
-            if (!R2.is_none()) {
-                r2 = py::cast<MatrixXd>(R2);
-                p2 = &r2;
-            }
+            const MatrixXd* p1 = optional_matrix(R1, r1);
+            const MatrixXd* p2 = optional_matrix(R2, r2);
             return kvro::fit_regularized_linear(Phi, y, p1, p2, gamma1, gamma2, ridge);
         },
         py::arg("Phi"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
