@@ -19,6 +19,8 @@ API = [
     "boundary_reduce_1d",
     "design_matrix_nd",
     "build_penalty_matrices_nd",
+    "ols",
+    "fit_regularized_linear",
 ]
 
 

@@ -9,11 +9,24 @@
 #include <vector>
 
 #include "basis.hpp"
+#include "linear_fit.hpp"
 #include "scoring.hpp"
 
 namespace py = pybind11;
 using Eigen::MatrixXd;
 using Eigen::VectorXd;
+
+namespace {
+
+// An optional penalty matrix: None leaves it out (a null pointer), anything else is
+// converted into `storage`, which must outlive the core call.
+const MatrixXd* optional_matrix(const py::object& R, MatrixXd& storage) {
+    if (R.is_none()) return nullptr;
+    storage = py::cast<MatrixXd>(R);
+    return &storage;
+}
+
+}  // namespace
 
 PYBIND11_MODULE(kvro_core, m) {
     m.doc() = "KVRO-P performans-kritik cekirdegi (C++/Eigen).";
@@ -57,4 +70,18 @@ PYBIND11_MODULE(kvro_core, m) {
             return std::make_tuple(std::move(r.R1), std::move(r.R2), std::move(r.multi_indices));
         },
         py::arg("degrees"), py::arg("bounds"), py::arg("n_grid_per_dim") = 30);
+    m.def("ols", &kvro::ols, py::arg("X"), py::arg("y"));
+    m.def(
+        "fit_regularized_linear",
+        [](const MatrixXd& Phi, const VectorXd& y, const py::object& R1, const py::object& R2,
+           double gamma1, double gamma2, double ridge) {
+            // R1 first, so a failing R1 raises before R2 is looked at.
+            MatrixXd r1;
+            MatrixXd r2;
+            const MatrixXd* p1 = optional_matrix(R1, r1);
+            const MatrixXd* p2 = optional_matrix(R2, r2);
+            return kvro::fit_regularized_linear(Phi, y, p1, p2, gamma1, gamma2, ridge);
+        },
+        py::arg("Phi"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
+        py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0, py::arg("ridge") = 1e-10);
 }
