@@ -4,6 +4,11 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "basis.hpp"
 #include "linear_fit.hpp"
 #include "scoring.hpp"
 
@@ -43,6 +48,28 @@ PYBIND11_MODULE(kvro_core, m) {
         },
         py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H"), py::arg("beta"), py::arg("R1"),
         py::arg("R2"), py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
+    m.def("design_matrix_1d", &kvro::design_matrix_1d, py::arg("deg"), py::arg("x"));
+    m.def(
+        "smoothness_penalty_matrices_1d",
+        [](int deg, double x_min, double x_max, int n_grid) {
+            kvro::PenaltyMatrices1D r =
+                kvro::smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid);
+            return std::make_tuple(std::move(r.R1), std::move(r.R2));
+        },
+        py::arg("deg"), py::arg("x_min"), py::arg("x_max"), py::arg("n_grid") = 600);
+    m.def("boundary_reduce_1d", &kvro::boundary_reduce_1d, py::arg("deg"), py::arg("x_min"),
+          py::arg("x_max"));
+    m.def("design_matrix_nd", &kvro::design_matrix_nd, py::arg("multi_indices"),
+          py::arg("X_cols"));
+    m.def(
+        "build_penalty_matrices_nd",
+        [](const std::vector<int>& degrees, const std::vector<std::pair<double, double>>& bounds,
+           int n_grid_per_dim) {
+            kvro::PenaltyMatricesND r =
+                kvro::build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim);
+            return std::make_tuple(std::move(r.R1), std::move(r.R2), std::move(r.multi_indices));
+        },
+        py::arg("degrees"), py::arg("bounds"), py::arg("n_grid_per_dim") = 30);
     m.def("ols", &kvro::ols, py::arg("X"), py::arg("y"));
     m.def(
         "fit_regularized_linear",

@@ -1,0 +1,264 @@
+#include "basis.hpp"
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include <sys/mman.h>
+
+namespace kvro {
+
+using Eigen::Index;
+using Eigen::MatrixXd;
+using Eigen::VectorXd;
+
+namespace {
+
+// Appends every multi-index of the tensor product to `out`, last dimension fastest.
+void generate_multi_indices(const std::vector<int>& degrees, std::size_t dim,
+                            std::vector<int>& current, MultiIndexList& out) {
+    if (dim == degrees.size()) {
+        out.push_back(current);
+        return;
+    }
+    for (int i = 0; i <= degrees[dim]; ++i) {
+        current[dim] = i;
+        generate_multi_indices(degrees, dim + 1, current, out);
+    }
+}
+
+// Value of the order-th derivative (0, 1 or 2) of val^p.
+double col_deriv_scalar(double val, int p, int order) {
+    if (order == 0) return std::pow(val, static_cast<double>(p));
+    if (order == 1) {
+        return p < 1 ? 0.0 : static_cast<double>(p) * std::pow(val, static_cast<double>(p - 1));
+    }
+    const std::int64_t c = static_cast<std::int64_t>(p) * (p - 1);
+    return p < 2 ? 0.0 : static_cast<double>(c) * std::pow(val, static_cast<double>(p - 2));
+}
+
+// Entries 0..deg of `out` receive the order-1 or order-2 derivative of x^p at x.
+void deriv_row(double x, int deg, int order, VectorXd& out) {
+    for (Index p = 0; p <= deg; ++p) out[p] = col_deriv_scalar(x, static_cast<int>(p), order);
+}
+
+// Number of tensor-product basis functions. Throws std::bad_alloc, before anything is
+// built, when an M by M matrix of doubles could not even be addressed.
+Index basis_size(const std::vector<int>& degrees) {
+    for (int deg : degrees) {
+        if (deg < 0) return 0;
+    }
+    const Index limit = static_cast<Index>(
+        std::sqrt(static_cast<double>(std::numeric_limits<Index>::max() / sizeof(double))));
+    Index M = 1;
+    for (int deg : degrees) {
+        const Index k = static_cast<Index>(deg) + 1;
+        if (M > limit / k) throw std::bad_alloc();
+        M *= k;
+    }
+    return M;
+}
+
+// A large result is fresh memory from the kernel, and faulting it in 4 KiB at a time costs
+// more than filling it. Asking for transparent huge pages (as NumPy does for its arrays)
+// cuts the faults; this is only advice, and memory it cannot cover stays as it is.
+void advise_huge_pages(double* data, Index count) {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
+    const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t end = begin + sizeof(double) * static_cast<std::uintptr_t>(count);
+    const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
+    if (end >= first + huge) {
+        madvise(reinterpret_cast<void*>(first), (end - first) & ~(huge - 1), MADV_HUGEPAGE);
+    }
+#else
+    (void)data;
+    (void)count;
+#endif
+}
+
+// Lower triangle mirrored, so the Gram matrix T^T T is exactly symmetric.
+MatrixXd gram(const MatrixXd& T) {
+    const Index K = T.cols();
+    MatrixXd S(K, K);
+    for (Index q = 0; q < K; ++q) {
+        for (Index p = q; p < K; ++p) {
+            const double s = T.col(p).dot(T.col(q));
+            S(p, q) = s;
+            S(q, p) = s;
+        }
+    }
+    return S;
+}
+
+}  // namespace
+
+MatrixXd design_matrix_1d(int deg, const VectorXd& x) {
+    if (deg < 0) throw std::invalid_argument("deg < 0");
+    const Index n = x.size();
+    MatrixXd V(n, static_cast<Index>(deg) + 1);
+    advise_huge_pages(V.data(), V.size());
+    V.col(0).setOnes();
+    for (Index p = 1; p <= deg; ++p) V.col(p) = V.col(p - 1).cwiseProduct(x);
+    return V;
+}
+
+PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x_max, int n_grid) {
+    if (deg < 0) throw std::invalid_argument("deg < 0");
+    if (n_grid < 2) throw std::invalid_argument("n_grid < 2");
+    const Index M = static_cast<Index>(deg) + 1;
+    const double dx = (x_max - x_min) / static_cast<double>(n_grid - 1);
+    MatrixXd R1 = MatrixXd::Zero(M, M);
+    MatrixXd R2 = MatrixXd::Zero(M, M);
+    VectorXd d1(M);
+    VectorXd d2(M);
+    for (int g = 0; g < n_grid; ++g) {
+        const double xg = x_min + static_cast<double>(g) * dx;
+        deriv_row(xg, deg, 1, d1);
+        deriv_row(xg, deg, 2, d2);
+        // (d_i d_j) dx in this order for both triangles keeps the sums exactly symmetric.
+        for (Index j = 0; j < M; ++j) {
+            for (Index i = 0; i < M; ++i) {
+                R1(i, j) += (d1[i] * d1[j]) * dx;
+                R2(i, j) += (d2[i] * d2[j]) * dx;
+            }
+        }
+    }
+    return {std::move(R1), std::move(R2)};
+}
+
+MatrixXd boundary_reduce_1d(int deg, double x_min, double x_max) {
+    // A negative size must not reach Eigen; a degree below -1 has no matrix at all.
+    if (deg <= -2) throw std::bad_alloc();
+    const Index M = static_cast<Index>(deg) + 1;
+    // The M by M matrices first: a degree too large for them fails before the rows are filled.
+    MatrixXd U(M, M);
+    MatrixXd Rb(M, M);
+    VectorXd a1(M), a2(M), b1(M), b2(M);
+    deriv_row(x_min, deg, 1, a1);
+    deriv_row(x_min, deg, 2, a2);
+    deriv_row(x_max, deg, 1, b1);
+    deriv_row(x_max, deg, 2, b2);
+    for (Index j = 0; j < M; ++j) {
+        for (Index i = 0; i < M; ++i) U(i, j) = b2[i] * b1[j] - a2[i] * a1[j];
+    }
+    for (Index j = 0; j < M; ++j) {
+        for (Index i = 0; i < M; ++i) Rb(i, j) = 0.5 * (U(i, j) + U(j, i));
+    }
+    return Rb;
+}
+
+MatrixXd design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<VectorXd>& X_cols) {
+    if (X_cols.empty()) throw std::invalid_argument("design_matrix_nd: X_cols is empty");
+    const std::size_t D = X_cols.size();
+    const Index n = X_cols[0].size();
+    for (std::size_t d = 1; d < D; ++d) {
+        if (X_cols[d].size() != n) {
+            throw std::invalid_argument("design_matrix_nd: X_cols[" + std::to_string(d) + "] has " +
+                                        std::to_string(X_cols[d].size()) +
+                                        " values, X_cols[0] has " + std::to_string(n));
+        }
+    }
+    for (std::size_t j = 0; j < multi_indices.size(); ++j) {
+        if (multi_indices[j].size() < D) {
+            throw std::invalid_argument("design_matrix_nd: multi_indices[" + std::to_string(j) +
+                                        "] has " + std::to_string(multi_indices[j].size()) +
+                                        " entries, fewer than the " + std::to_string(D) +
+                                        " columns of X_cols");
+        }
+    }
+    const Index M = static_cast<Index>(multi_indices.size());
+    MatrixXd Phi(n, M);
+    for (Index j = 0; j < M; ++j) {
+        Phi.col(j).setOnes();
+        for (std::size_t d = 0; d < D; ++d) {
+            const int p = multi_indices[j][d];
+            if (p <= 0) continue;
+            Phi.col(j).array() *= X_cols[d].array().pow(static_cast<double>(p));
+        }
+    }
+    return Phi;
+}
+
+PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
+                                            const std::vector<std::pair<double, double>>& bounds,
+                                            int n_grid_per_dim) {
+    const std::size_t D = degrees.size();
+    if (bounds.size() != D) throw std::invalid_argument("Dimension mismatch.");
+    if (n_grid_per_dim < 0) throw std::invalid_argument("n_grid_per_dim < 0");
+    const int n = n_grid_per_dim;
+    for (int deg : degrees) {
+        // A derivative table of n by (deg + 1) has a negative size: refuse it here
+        // rather than hand the size to Eigen.
+        if (deg <= -2 && n >= 1) throw std::bad_alloc();
+    }
+    const Index M = basis_size(degrees);
+    MatrixXd R1 = MatrixXd::Zero(M, M);
+    MatrixXd R2 = MatrixXd::Zero(M, M);
+    MultiIndexList multi_indices;
+    multi_indices.reserve(static_cast<std::size_t>(M));
+    std::vector<int> current(D, 0);
+    generate_multi_indices(degrees, 0, current, multi_indices);
+    // An empty grid sums nothing, whatever the bounds.
+    if (n == 0 || M == 0) return {std::move(R1), std::move(R2), std::move(multi_indices)};
+
+    // Both the grid and the basis are tensor products, so the sum over the n^D grid of
+    // prod_d T_d(k_d, a_d) T_d(k_d, b_d) factors into prod_d (T_d^T T_d)(a_d, b_d):
+    // per-axis Gram matrices of the derivative tables replace the grid-sized work matrix.
+    double dV = 1.0;
+    std::vector<std::array<MatrixXd, 3>> S(D);
+    for (std::size_t d = 0; d < D; ++d) {
+        const auto [lo, hi] = bounds[d];
+        const double step = (hi - lo) / static_cast<double>(n - 1);
+        dV = step * dV;
+        const VectorXd axis = VectorXd::LinSpaced(n, lo, hi);
+        const Index K = static_cast<Index>(degrees[d]) + 1;
+        for (int o = 0; o < 3; ++o) {
+            MatrixXd T(n, K);
+            for (Index p = 0; p < K; ++p) {
+                for (Index k = 0; k < n; ++k) {
+                    T(k, p) = col_deriv_scalar(axis[k], static_cast<int>(p), o);
+                }
+            }
+            S[d][o] = gram(T);
+        }
+    }
+
+    // v[3 d + o] = (T_d^o)^T T_d^o at the exponents of the pair (a, b) on axis d.
+    std::vector<double> v(3 * D);
+    for (Index b = 0; b < M; ++b) {
+        for (Index a = b; a < M; ++a) {
+            for (std::size_t d = 0; d < D; ++d) {
+                const int pa = multi_indices[a][d];
+                const int pb = multi_indices[b][d];
+                for (int o = 0; o < 3; ++o) v[3 * d + o] = S[d][o](pa, pb);
+            }
+            // Hessian: every ordered pair (i, j), so each mixed derivative counts twice;
+            // axis d carries derivative order [d == i] + [d == j].
+            double r2 = 0.0;
+            for (std::size_t i = 0; i < D; ++i) {
+                for (std::size_t j = 0; j < D; ++j) {
+                    double t = 1.0;
+                    for (std::size_t d = 0; d < D; ++d) t = t * v[3 * d + (d == i) + (d == j)];
+                    r2 += dV * t;
+                }
+            }
+            double r1 = 0.0;
+            for (std::size_t i = 0; i < D; ++i) {
+                double t = 1.0;
+                for (std::size_t d = 0; d < D; ++d) t = t * v[3 * d + (d == i)];
+                r1 += dV * t;
+            }
+            R1(a, b) = R1(b, a) = r1;
+            R2(a, b) = R2(b, a) = r2;
+        }
+    }
+    return {std::move(R1), std::move(R2), std::move(multi_indices)};
+}
+
+}  // namespace kvro
