@@ -60,6 +60,11 @@ ints = st.one_of(
     st.integers(-3, 12),
     st.sampled_from([2**31 - 1, -(2**31), 2**31, -(2**31) - 1, 2**64, 3.0, "2", None]),
 )
+# Degrees and grid sizes stay small enough that a valid call allocates little; the huge
+# values are those that no call can accept.
+small_ints = st.one_of(
+    st.integers(-3, 9), st.sampled_from([-(2**31), 2**31, -(2**31) - 1, 2.0, "3", None])
+)
 doubles = st.one_of(floats, st.sampled_from([0, 1, True, "x", None, 1j]))
 anything = st.one_of(vectors, matrices, st.none(), st.just("R"), st.just([[1.0], [1.0, 2.0]]))
 
@@ -103,6 +108,61 @@ def test_mdl_score(box, yp, yt, k, H):
 @given(vectors, vectors, ints, ints, vectors, matrices, matrices, doubles, doubles)
 def test_mdl_score_reg(box, yp, yt, k, H, beta, R1, R2, g1, g2):
     expect(box.call(kvro_core.mdl_score_reg, yp, yt, k, H, beta, R1, R2, g1, g2), "float")
+
+
+@fuzz
+@given(small_ints, vectors)
+def test_design_matrix_1d(box, deg, x):
+    outcome = box.call(kvro_core.design_matrix_1d, deg, x)
+    expect(outcome, "array", (np.shape(x)[0], deg + 1) if outcome[0] == "ok" else None)
+
+
+@fuzz
+@given(st.one_of(small_ints, st.just(2**31 - 1)), doubles, doubles, small_ints)
+def test_smoothness_penalty_matrices_1d(box, deg, lo, hi, n_grid):
+    outcome = box.call(kvro_core.smoothness_penalty_matrices_1d, deg, lo, hi, n_grid)
+    if outcome[0] == "ok":
+        assert outcome[1] == ("tuple", [("array", (deg + 1, deg + 1), "<f8", True)] * 2)
+    expect(outcome, "tuple")
+
+
+@fuzz
+@given(st.one_of(small_ints, st.just(2**31 - 1)), doubles, doubles)
+def test_boundary_reduce_1d(box, deg, lo, hi):
+    outcome = box.call(kvro_core.boundary_reduce_1d, deg, lo, hi)
+    expect(outcome, "array", (deg + 1, deg + 1) if outcome[0] == "ok" else None)
+
+
+multi_indices = st.one_of(
+    st.lists(st.lists(st.integers(-3, 6), max_size=4), max_size=6),
+    st.just([[1, 2], "ab"]),
+    st.just([[2**31]]),
+)
+
+
+@fuzz
+@given(multi_indices, st.lists(vectors, max_size=4))
+def test_design_matrix_nd(box, mi, X_cols):
+    outcome = box.call(kvro_core.design_matrix_nd, mi, X_cols)
+    expect(outcome, "array", (np.shape(X_cols[0])[0], len(mi)) if outcome[0] == "ok" else None)
+
+
+degree_lists = st.lists(st.one_of(st.integers(-3, 4), st.just(2**31 - 1)), max_size=3)
+bound_lists = st.lists(
+    st.one_of(st.tuples(floats, floats), st.just((1.0,)), st.just("ab")), max_size=3
+)
+
+
+@fuzz
+@given(degree_lists, bound_lists, small_ints)
+def test_build_penalty_matrices_nd(box, degrees, bounds, n):
+    outcome = box.call(kvro_core.build_penalty_matrices_nd, degrees, bounds, n)
+    if outcome[0] == "ok":
+        R1, R2, mi = outcome[1][1]
+        M = int(np.prod([d + 1 for d in degrees])) if min(degrees, default=0) >= 0 else 0
+        assert R1 == R2 == ("array", (M, M), "<f8", True)
+        assert mi == ("list", [("list", [("int",)] * len(degrees))] * M)
+    expect(outcome, "tuple")
 
 
 @fuzz
