@@ -228,8 +228,9 @@ ONE_WELL = Problem(np.zeros((4, 3)), [0.0, 1.0, 2.0, 3.0], R1=np.diag([300.0, 50
 @pytest.mark.parametrize(
     "prob, cfg, elites",
     [
-        # c1, c3, c4 near c0, c2 in the other cluster: the fill pass starts at position 2
-        (TWO_WELLS, dict(n_chains=5, n_warmup=60, n_deep=40, n_elite=3, seed=0), [0, 2, 2]),
+        # c1, c3, c4 near c0, c2 in the other cluster: the fill pass starts at position 2;
+        # long deep runs make the temperature carried across elites tell
+        (TWO_WELLS, dict(n_chains=5, n_warmup=60, n_deep=1000, n_elite=3, seed=0), [0, 2, 2]),
         # everything near the best: the fill pass starts at position 1
         (ONE_WELL, dict(n_chains=5, n_warmup=60, n_deep=30, n_elite=3, seed=2), [0, 1, 2]),
         # more elites wanted than chains: exactly n_chains, the repeat included
