@@ -238,8 +238,8 @@ ONE_WELL = Problem(np.zeros((4, 3)), [0.0, 1.0, 2.0, 3.0], R1=np.diag([300.0, 50
         # n_elite <= 1 and a single chain: only the best chain is refined
         (TWO_WELLS, dict(n_chains=4, n_warmup=40, n_deep=30, n_elite=-2, seed=3), [0]),
         (ONE_WELL, dict(n_chains=1, n_warmup=20, n_deep=40, n_elite=4, seed=9), [0]),
-        # no deep phase: the lowest warm-up chain with its stored energy
-        (TWO_WELLS, dict(n_chains=6, n_warmup=30, n_deep=0, n_elite=5, seed=5), None),
+        # no deep phase: the lowest warm-up chain with its stored energy; chain seeds wrap
+        (TWO_WELLS, dict(n_chains=6, n_warmup=30, n_deep=0, n_elite=5, seed=2**64 - 2500), None),
     ],
 )
 def test_matches_reference_sampler(prob, cfg, elites):
