@@ -1,4 +1,4 @@
-"""Score a small prediction: ``python -m kvro``."""
+"""Score a small prediction: the ``kvro`` command (also ``python -m kvro``)."""
 
 import numpy as np
 

@@ -6,12 +6,25 @@
 
 #include <cstdint>
 
+#include "linear_fit.hpp"
 #include "sampling.hpp"
 #include "scoring.hpp"
 
 namespace py = pybind11;
 using Eigen::MatrixXd;
 using Eigen::VectorXd;
+
+namespace {
+
+// An optional penalty matrix: None leaves it out (a null pointer), anything else is
+// converted into `storage`, which must outlive the core call.
+const MatrixXd* optional_matrix(const py::object& R, MatrixXd& storage) {
+    if (R.is_none()) return nullptr;
+    storage = py::cast<MatrixXd>(R);
+    return &storage;
+}
+
+}  // namespace
 
 PYBIND11_MODULE(kvro_core, m) {
     m.doc() = "KVRO-P performans-kritik cekirdegi (C++/Eigen).";
@@ -33,6 +46,20 @@ PYBIND11_MODULE(kvro_core, m) {
         },
         py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H"), py::arg("beta"), py::arg("R1"),
         py::arg("R2"), py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
+    m.def("ols", &kvro::ols, py::arg("X"), py::arg("y"));
+    m.def(
+        "fit_regularized_linear",
+        [](const MatrixXd& Phi, const VectorXd& y, const py::object& R1, const py::object& R2,
+           double gamma1, double gamma2, double ridge) {
+            // R1 first, so a failing R1 raises before R2 is looked at.
+            MatrixXd r1;
+            MatrixXd r2;
+            const MatrixXd* p1 = optional_matrix(R1, r1);
+            const MatrixXd* p2 = optional_matrix(R2, r2);
+            return kvro::fit_regularized_linear(Phi, y, p1, p2, gamma1, gamma2, ridge);
+        },
+        py::arg("Phi"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
+        py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0, py::arg("ridge") = 1e-10);
 
     py::class_<kvro::GibbsResult>(m, "GibbsResult")
         .def_readonly("H", &kvro::GibbsResult::H)
@@ -58,18 +85,11 @@ PYBIND11_MODULE(kvro_core, m) {
             "fit",
             [](const kvro::TournamentMCMC& self, const MatrixXd& X, const VectorXd& y,
                const py::object& R1, const py::object& R2, double gamma1, double gamma2) {
-                MatrixXd R1m, R2m;
-                const MatrixXd* R1p = nullptr;
-                const MatrixXd* R2p = nullptr;
-                if (!R1.is_none()) {
-                    R1m = R1.cast<MatrixXd>();
-                    R1p = &R1m;
-                }
-                if (!R2.is_none()) {
-                    R2m = R2.cast<MatrixXd>();
-                    R2p = &R2m;
-                }
-                return self.fit(X, y, R1p, R2p, gamma1, gamma2);
+                MatrixXd r1;
+                MatrixXd r2;
+                const MatrixXd* p1 = optional_matrix(R1, r1);
+                const MatrixXd* p2 = optional_matrix(R2, r2);
+                return self.fit(X, y, p1, p2, gamma1, gamma2);
             },
             py::arg("X"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
             py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
