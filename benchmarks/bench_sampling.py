@@ -12,10 +12,9 @@ import json
 import os
 import subprocess
 import sys
-import time
 
 import numpy as np
-from run import Case
+from run import Case, best_time
 
 from kvro import kvro_core
 
@@ -97,16 +96,6 @@ def numpy_fit(X, y, R2, gamma2, n_chains, n_warmup, n_deep, n_elite, step_size, 
     return best_b, best_e
 
 
-def best_of(fn, repeat):
-    fn()
-    best = float("inf")
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
-
-
 def measure():
     """Run in a subprocess whose thread counts the caller sets; prints JSON timings."""
     X, y, R2 = problem()
@@ -114,9 +103,9 @@ def measure():
     warm = kvro_core.TournamentMCMC(**dict(DEFAULTS, n_deep=0))
     A = np.random.default_rng(0).random((1000, 1000))
     print(json.dumps({
-        "fit": best_of(lambda: full.fit(X, y, None, R2, 0.0, GAMMA2), 5),
-        "warmup": best_of(lambda: warm.fit(X, y, None, R2, 0.0, GAMMA2), 7),
-        "matmul": best_of(lambda: A @ A, 5),
+        "fit": best_time(lambda: full.fit(X, y, None, R2, 0.0, GAMMA2), 5),
+        "warmup": best_time(lambda: warm.fit(X, y, None, R2, 0.0, GAMMA2), 7),
+        "matmul": best_time(lambda: A @ A, 5),
     }))
 
 
