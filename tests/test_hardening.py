@@ -179,6 +179,22 @@ def test_fit_regularized_linear(box, Phi, y, R1, R2, g1, g2, ridge):
     expect(outcome, "array", (columns(Phi),) if outcome[0] == "ok" else None)
 
 
+@fuzz
+@given(vectors, doubles)
+def test_gibbs_entropy(box, energies, T):
+    expect(box.call(kvro_core.gibbs_entropy, energies, T), "GibbsResult")
+
+
+def small_fit(*args):
+    return kvro_core.TournamentMCMC(3, 4, 4, 2).fit(*args)
+
+
+@fuzz
+@given(matrices, vectors, anything, anything, doubles, doubles)
+def test_tournament_fit(box, X, y, R1, R2, g1, g2):
+    expect(box.call(small_fit, X, y, R1, R2, g1, g2), "MCMCResult")
+
+
 def test_sandbox_reports_a_crash(box):
     import os
 

@@ -34,6 +34,8 @@ CALLS = {
     ),
     "ols": (kvro_core.ols, (X, y)),
     "fit_regularized_linear": (kvro_core.fit_regularized_linear, (X, y, R, R, 0.1, 0.2)),
+    "gibbs_entropy": (kvro_core.gibbs_entropy, (y, 0.7)),
+    "TournamentMCMC.fit": (kvro_core.TournamentMCMC(2, 3, 3, 2).fit, (X, y, R, None, 0.1, 0.0)),
 }
 
 

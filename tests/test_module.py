@@ -21,6 +21,10 @@ API = [
     "build_penalty_matrices_nd",
     "ols",
     "fit_regularized_linear",
+    "GibbsResult",
+    "gibbs_entropy",
+    "MCMCResult",
+    "TournamentMCMC",
 ]
 
 
