@@ -19,8 +19,9 @@ from run import Case, best_time
 from kvro import kvro_core
 
 N, DEG, GAMMA2 = 2000, 7, 1e-4
-DEFAULTS = dict(n_chains=25, n_warmup=200, n_deep=2000, n_elite=5, step_size=0.05, H_piH=20,
-                seed=42)
+DEFAULTS = dict(
+    n_chains=25, n_warmup=200, n_deep=2000, n_elite=5, step_size=0.05, H_piH=20, seed=42
+)
 
 
 def problem():
@@ -78,7 +79,7 @@ def numpy_fit(X, y, R2, gamma2, n_chains, n_warmup, n_deep, n_elite, step_size, 
             break
         if all(np.linalg.norm(B[:, c] - B[:, e]) > 0.1 for e in elite):
             elite.append(c)
-    elite += list(order[len(elite):len(elite) + max(n_elite - len(elite), 0)])
+    elite += list(order[len(elite) : len(elite) + max(n_elite - len(elite), 0)])
 
     best_b, best_e = B[:, elite[0]].copy(), E[elite[0]]
     T = 0.5 * (0.01 + 0.99 * He)
@@ -102,18 +103,27 @@ def measure():
     full = kvro_core.TournamentMCMC(**DEFAULTS)
     warm = kvro_core.TournamentMCMC(**dict(DEFAULTS, n_deep=0))
     A = np.random.default_rng(0).random((1000, 1000))
-    print(json.dumps({
-        "fit": best_time(lambda: full.fit(X, y, None, R2, 0.0, GAMMA2), 5),
-        "warmup": best_time(lambda: warm.fit(X, y, None, R2, 0.0, GAMMA2), 7),
-        "matmul": best_time(lambda: A @ A, 5),
-    }))
+    print(
+        json.dumps(
+            {
+                "fit": best_time(lambda: full.fit(X, y, None, R2, 0.0, GAMMA2), 5),
+                "warmup": best_time(lambda: warm.fit(X, y, None, R2, 0.0, GAMMA2), 7),
+                "matmul": best_time(lambda: A @ A, 5),
+            }
+        )
+    )
 
 
 def measure_in_subprocess(threads):
-    env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS=str(threads),
-               MKL_NUM_THREADS=str(threads))
-    out = subprocess.run([sys.executable, __file__], env=env, capture_output=True, text=True,
-                         check=True).stdout
+    env = dict(
+        os.environ,
+        OMP_NUM_THREADS=str(threads),
+        OPENBLAS_NUM_THREADS=str(threads),
+        MKL_NUM_THREADS=str(threads),
+    )
+    out = subprocess.run(
+        [sys.executable, __file__], env=env, capture_output=True, text=True, check=True
+    ).stdout
     return json.loads(out)
 
 
@@ -141,16 +151,20 @@ def cases() -> list[Case]:
         Case(
             "  same, 1 thread: energy evaluations",
             lambda: sampler.fit(X, y, None, R2, 0.0, GAMMA2),
-            note=(f"1 thread: {evals} evals in {one['fit'] * 1e3:.1f} ms = {rate / 1e6:.2f} M/s; "
-                  f"X*b {flops / 1e9:.1f} GFLOP/s = {100 * flops / peak:.0f}% of practical peak "
-                  f"({peak / 1e9:.1f} GFLOP/s, NumPy 1000^3 matmul, 1 thread); target >= 30%"),
+            note=(
+                f"1 thread: {evals} evals in {one['fit'] * 1e3:.1f} ms = {rate / 1e6:.2f} M/s; "
+                f"X*b {flops / 1e9:.1f} GFLOP/s = {100 * flops / peak:.0f}% of practical peak "
+                f"({peak / 1e9:.1f} GFLOP/s, NumPy 1000^3 matmul, 1 thread); target >= 30%"
+            ),
             repeat=2,
         ),
         Case(
             "  warm-up only (n_deep = 0), 1 -> 2 threads",
             lambda: warm.fit(X, y, None, R2, 0.0, GAMMA2),
-            note=(f"{one['warmup'] * 1e3:.2f} ms -> {two['warmup'] * 1e3:.2f} ms: "
-                  f"speed-up {speedup:.2f}x; target >= 1.8x"),
+            note=(
+                f"{one['warmup'] * 1e3:.2f} ms -> {two['warmup'] * 1e3:.2f} ms: "
+                f"speed-up {speedup:.2f}x; target >= 1.8x"
+            ),
         ),
     ]
 

@@ -92,8 +92,9 @@ class Problem:
         X = np.asarray(X, dtype=float)
         assert np.all(np.count_nonzero(X, axis=1) <= 1)
         self.X, self.y = X, [float(v) for v in y]
-        self.pens = [(np.diag(R), g) for R, g in ((R1, gamma1), (R2, gamma2))
-                     if R is not None and g != 0.0]
+        self.pens = [
+            (np.diag(R), g) for R, g in ((R1, gamma1), (R2, gamma2)) if R is not None and g != 0.0
+        ]
         for R, _ in ((R1, gamma1), (R2, gamma2)):
             assert R is None or np.count_nonzero(R - np.diag(np.diag(R))) == 0
         self.args = dict(R1=R1, R2=R2, gamma1=gamma1, gamma2=gamma2)
@@ -173,8 +174,11 @@ def ref_fit(prob, n_chains=25, n_warmup=200, n_deep=2000, n_elite=5, step_size=0
     elite = [0]
     i = 1
     while i < n_chains and len(elite) < n_elite:
-        if all(math.dist(ranked[i][0], ranked[j][0]) > 0.1 or
-               math.isnan(math.dist(ranked[i][0], ranked[j][0])) for j in elite):
+        if all(
+            math.dist(ranked[i][0], ranked[j][0]) > 0.1
+            or math.isnan(math.dist(ranked[i][0], ranked[j][0]))
+            for j in elite
+        ):
             elite.append(i)
         i += 1
     i = len(elite)
@@ -221,8 +225,9 @@ def test_random_start_is_the_init_stream(seed):
 # chains settle against the inner wall of either window, two tight clusters 0.12 apart.
 TWO_WELLS = Problem(np.ones((10, 1)), [-0.1] * 5 + [0.1] * 5, R2=[[600.0]], gamma2=1.0)
 # One steep well at 0 in three dimensions: every chain ends within 0.1 of the best.
-ONE_WELL = Problem(np.zeros((4, 3)), [0.0, 1.0, 2.0, 3.0], R1=np.diag([300.0, 500.0, 800.0]),
-                   gamma1=1.0)
+ONE_WELL = Problem(
+    np.zeros((4, 3)), [0.0, 1.0, 2.0, 3.0], R1=np.diag([300.0, 500.0, 800.0]), gamma1=1.0
+)
 
 
 @pytest.mark.parametrize(
@@ -341,8 +346,14 @@ def test_same_result_for_any_thread_count(tmp_path):
     outs = set()
     for threads in ("1", "2", "4"):
         env = dict(os.environ, OMP_NUM_THREADS=threads)
-        proc = subprocess.run([sys.executable, "-c", FIT_SCRIPT], env=env, cwd=tmp_path,
-                              capture_output=True, text=True, check=True)
+        proc = subprocess.run(
+            [sys.executable, "-c", FIT_SCRIPT],
+            env=env,
+            cwd=tmp_path,
+            capture_output=True,
+            text=True,
+            check=True,
+        )
         outs.add(proc.stdout)
     assert len(outs) == 1
 
@@ -363,8 +374,10 @@ def test_fit_rejects_inconsistent_input(cfg, X, y, kw):
         kc.TournamentMCMC(**cfg).fit(X, y, **kw)
 
 
-@pytest.mark.skipif(bool(os.environ.get("KVRO_SANITIZED")),
-                    reason="the sanitizer's shadow memory needs more address space than the limit")
+@pytest.mark.skipif(
+    bool(os.environ.get("KVRO_SANITIZED")),
+    reason="the sanitizer's shadow memory needs more address space than the limit",
+)
 def test_memory_exhaustion_in_a_chain_raises_memory_error(tmp_path):
     # Under a 6 GiB address-space limit, a chain's 16 GiB coefficient vector cannot be
     # allocated; X has no rows, so nothing before the parallel region is that large.
@@ -380,8 +393,9 @@ def test_memory_exhaustion_in_a_chain_raises_memory_error(tmp_path):
             print("MemoryError")
         print(kc.TournamentMCMC(n_chains=2, n_deep=3).fit(np.eye(2), [1.0, 2.0]).n_chains)
     """)
-    proc = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True,
-                          text=True)
+    proc = subprocess.run(
+        [sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True
+    )
     assert proc.stdout.split() == ["MemoryError", "2"], proc.stderr
 
 
