@@ -195,6 +195,24 @@ def test_tournament_fit(box, X, y, R1, R2, g1, g2):
     expect(box.call(small_fit, X, y, R1, R2, g1, g2), "MCMCResult")
 
 
+config_ints = st.one_of(st.integers(-3, 6), st.sampled_from([-(2**31), 2**31, 2.5, None]))
+seeds = st.one_of(st.integers(0, 2**64 - 1), st.sampled_from([-1, 2**64, 1.5, "1"]))
+X_small = np.random.default_rng(1).normal(size=(6, 2))
+
+
+def configured_fit(*config):
+    return kvro_core.TournamentMCMC(*config).fit(X_small, X_small @ [1.0, -1.0])
+
+
+@fuzz
+@given(config_ints, config_ints, config_ints, config_ints, doubles, small_ints, seeds)
+def test_tournament_configuration(box, n_chains, n_warmup, n_deep, n_elite, step, H, seed):
+    outcome = box.call(configured_fit, n_chains, n_warmup, n_deep, n_elite, step, H, seed)
+    expect(outcome, "MCMCResult")
+    if outcome[0] == "ok":
+        assert outcome[1][1]["beta_mcmc"] == ("array", (2,), "<f8", False)
+
+
 def test_sandbox_reports_a_crash(box):
     import os
 

@@ -344,7 +344,7 @@ print(r1.beta_mcmc.tobytes().hex(), r1.energy.hex(), r1.gibbs.H.hex())
 def test_same_result_for_any_thread_count(tmp_path):
     # Run away from the source tree, so that the installed package is the one imported.
     outs = set()
-    for threads in ("1", "2", "4"):
+    for threads in ("1", "2", "4", "8"):
         env = dict(os.environ, OMP_NUM_THREADS=threads)
         proc = subprocess.run(
             [sys.executable, "-c", FIT_SCRIPT],
