@@ -19,12 +19,12 @@ def direct_penalties_nd(degrees, bounds, n):
     for d in range(D):
         p = np.arange(degrees[d] + 1)
         x = axes[d][:, None]
-        t0 = x ** p
+        t0 = x**p
         t1 = np.where(p >= 1, p * x ** np.maximum(p - 1, 0), 0.0)
         t2 = np.where(p >= 2, p * (p - 1) * x ** np.maximum(p - 2, 0), 0.0)
         tabs.append((t0, t1, t2))
     letters = "abcdefgh"[:D]
-    spec = ",".join(f"{k}{a}" for k, a in zip(letters.upper(), letters))
+    spec = ",".join(f"{k}{a}" for k, a in zip(letters.upper(), letters, strict=True))
     spec += "->" + letters.upper() + letters
 
     def gram(orders):

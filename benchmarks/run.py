@@ -16,9 +16,9 @@ import os
 import platform
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable
 
 
 @dataclass
@@ -96,7 +96,7 @@ def main() -> None:
     else:
         widths = [max(len(r[i]) for r in [header, *rows]) for i in range(len(header))]
         for r in [header, *rows]:
-            print("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
+            print("  ".join(c.ljust(w) for c, w in zip(r, widths, strict=True)).rstrip())
 
 
 if __name__ == "__main__":

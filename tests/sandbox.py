@@ -7,7 +7,8 @@ result, or the type and text of the exception), since result objects do not pick
 from __future__ import annotations
 
 import multiprocessing as mp
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 
@@ -66,7 +67,9 @@ class Sandbox:
             self.proc.join()
             code = self.proc.exitcode
             self._start()
-            raise Crash(f"{getattr(fn, '__name__', fn)} killed the process (exit code {code})")
+            raise Crash(
+                f"{getattr(fn, '__name__', fn)} killed the process (exit code {code})"
+            ) from None
 
     def close(self) -> None:
         self.conn.close()

@@ -35,9 +35,7 @@ def direct_penalties(degrees, bounds, n):
     R2 = sum(
         dV * (W.T @ W)
         for W in (
-            work([int(d == i) + int(d == j) for d in range(D)])
-            for i in range(D)
-            for j in range(D)
+            work([int(d == i) + int(d == j) for d in range(D)]) for i in range(D) for j in range(D)
         )
     )
     return R1, R2, [list(a) for a in mi]
@@ -82,7 +80,11 @@ def test_design_matrix_1d_empty_and_negative_degree():
 @pytest.mark.parametrize(
     "args, R1, R2",
     [
-        ((2, 0.0, 1.0, 3), [[0, 0, 0], [0, 1.5, 1.5], [0, 1.5, 2.5]], [[0, 0, 0], [0, 0, 0], [0, 0, 6]]),
+        (
+            (2, 0.0, 1.0, 3),
+            [[0, 0, 0], [0, 1.5, 1.5], [0, 1.5, 2.5]],
+            [[0, 0, 0], [0, 0, 0], [0, 0, 6]],
+        ),
         ((1, 0.0, 1.0, 2), [[0, 0], [0, 2]], [[0, 0], [0, 0]]),
         ((0, -4.0, 9.0), [[0]], [[0]]),
     ],
@@ -261,7 +263,7 @@ def test_penalties_nd_degenerate_cases():
         ([2], [(0, 1), (0, 1)], 30, ValueError, r"^Dimension mismatch\.$"),
         ([-2], [], 30, ValueError, r"^Dimension mismatch\.$"),
         ([2], [(0, 1)], -1, ValueError, "n_grid_per_dim"),
-        ([2 ** 31 - 1, 2], [(0, 1), (0, 1)], 2, MemoryError, None),
+        ([2**31 - 1, 2], [(0, 1), (0, 1)], 2, MemoryError, None),
     ],
 )
 def test_penalties_nd_bad_input(degrees, bounds, n, exc, match):
@@ -272,12 +274,16 @@ def test_penalties_nd_bad_input(degrees, bounds, n, exc, match):
 @pytest.mark.parametrize(
     "short, full",
     [
-        (lambda: kc.smoothness_penalty_matrices_1d(3, -1.0, 2.0),
-         lambda: kc.smoothness_penalty_matrices_1d(3, -1.0, 2.0, 600)),
-        (lambda: kc.build_penalty_matrices_nd([2, 1], [(0, 1), (-1, 1)]),
-         lambda: kc.build_penalty_matrices_nd([2, 1], [(0, 1), (-1, 1)], 30)),
+        (
+            lambda: kc.smoothness_penalty_matrices_1d(3, -1.0, 2.0),
+            lambda: kc.smoothness_penalty_matrices_1d(3, -1.0, 2.0, 600),
+        ),
+        (
+            lambda: kc.build_penalty_matrices_nd([2, 1], [(0, 1), (-1, 1)]),
+            lambda: kc.build_penalty_matrices_nd([2, 1], [(0, 1), (-1, 1)], 30),
+        ),
     ],
 )
 def test_default_grid_sizes(short, full):
-    for a, b in zip(short()[:2], full()[:2]):
+    for a, b in zip(short()[:2], full()[:2], strict=True):
         assert_array_equal(a, b)

@@ -21,8 +21,21 @@ CALLS = {
     "compute_sr": (kvro_core.compute_sr, (y + 0.1, y, 0.3)),
     "mdl_score": (kvro_core.mdl_score, (y + 0.1, y, 3)),
     "mdl_score_reg": (kvro_core.mdl_score_reg, (y, y, 3, 20, y[:3], R, R, 0.5, 0.5)),
+    "design_matrix_1d": (kvro_core.design_matrix_1d, (3, y)),
+    "smoothness_penalty_matrices_1d": (
+        kvro_core.smoothness_penalty_matrices_1d,
+        (3, -1.0, 2.0, 20),
+    ),
+    "boundary_reduce_1d": (kvro_core.boundary_reduce_1d, (4, -1.0, 2.0)),
+    "design_matrix_nd": (kvro_core.design_matrix_nd, ([[0, 1], [2, 1], [1, 3]], [y, 2 * y])),
+    "build_penalty_matrices_nd": (
+        kvro_core.build_penalty_matrices_nd,
+        ([2, 1], [(0, 1), (-1, 1)], 5),
+    ),
     "ols": (kvro_core.ols, (X, y)),
     "fit_regularized_linear": (kvro_core.fit_regularized_linear, (X, y, R, R, 0.1, 0.2)),
+    "gibbs_entropy": (kvro_core.gibbs_entropy, (y, 0.7)),
+    "TournamentMCMC.fit": (kvro_core.TournamentMCMC(2, 3, 3, 2).fit, (X, y, R, None, 0.1, 0.0)),
 }
 
 

@@ -21,6 +21,10 @@ API = [
     "build_penalty_matrices_nd",
     "ols",
     "fit_regularized_linear",
+    "GibbsResult",
+    "gibbs_entropy",
+    "MCMCResult",
+    "TournamentMCMC",
 ]
 
 
@@ -34,7 +38,9 @@ def other_interpreters():
     root = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
     found = []
     for minor in ("3.11", "3.13"):
-        found += sorted(glob.glob(os.path.join(root, "versions", minor + ".*", "bin", "python3")))[:1]
+        found += sorted(glob.glob(os.path.join(root, "versions", minor + ".*", "bin", "python3")))[
+            :1
+        ]
     return found
 
 
@@ -130,9 +136,12 @@ def test_numpy_integers_and_keywords():
     assert kvro_core.mdl_score(yp=yp, yt=yt4, k=np.int64(2)) == expected
     assert kvro_core.mdl_score(yp, yt4, k=2, H=np.int16(20)) == expected
     assert kvro_core.compute_sr(yp=yp, yt=yt4, eps=1) == 1.0
-    assert kvro_core.mdl_score_reg(
-        yp=yp, yt=yt4, k=2, H=20, beta=[1.0], R1=[[1.0]], R2=[[1.0]], gamma1=0.0, gamma2=0.0
-    ) == expected
+    assert (
+        kvro_core.mdl_score_reg(
+            yp=yp, yt=yt4, k=2, H=20, beta=[1.0], R1=[[1.0]], R2=[[1.0]], gamma1=0.0, gamma2=0.0
+        )
+        == expected
+    )
 
 
 def test_arguments_are_not_modified():

@@ -4,12 +4,14 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdint>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "basis.hpp"
 #include "linear_fit.hpp"
+#include "sampling.hpp"
 #include "scoring.hpp"
 
 namespace py = pybind11;
@@ -84,4 +86,37 @@ PYBIND11_MODULE(kvro_core, m) {
         },
         py::arg("Phi"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
         py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0, py::arg("ridge") = 1e-10);
+
+    py::class_<kvro::GibbsResult>(m, "GibbsResult")
+        .def_readonly("H", &kvro::GibbsResult::H)
+        .def_readonly("Hmax", &kvro::GibbsResult::Hmax)
+        .def_readonly("He", &kvro::GibbsResult::He)
+        .def_readonly("r_heat", &kvro::GibbsResult::r_heat)
+        .def_readonly("var_E", &kvro::GibbsResult::var_E)
+        .def_readonly("T", &kvro::GibbsResult::T);
+    m.def("gibbs_entropy", &kvro::gibbs_entropy, py::arg("energies"), py::arg("T") = 1.0);
+    // def_readonly hands out beta_mcmc as a read-only view and gibbs as a reference,
+    // both keeping the result object alive.
+    py::class_<kvro::MCMCResult>(m, "MCMCResult")
+        .def_readonly("beta_mcmc", &kvro::MCMCResult::beta_mcmc)
+        .def_readonly("energy", &kvro::MCMCResult::energy)
+        .def_readonly("gibbs", &kvro::MCMCResult::gibbs)
+        .def_readonly("n_chains", &kvro::MCMCResult::n_chains)
+        .def_readonly("n_elite", &kvro::MCMCResult::n_elite);
+    py::class_<kvro::TournamentMCMC>(m, "TournamentMCMC")
+        .def(py::init<int, int, int, int, double, int, std::uint64_t>(), py::arg("n_chains") = 25,
+             py::arg("n_warmup") = 200, py::arg("n_deep") = 2000, py::arg("n_elite") = 5,
+             py::arg("step_size") = 0.05, py::arg("H_piH") = 20, py::arg("seed") = 42)
+        .def(
+            "fit",
+            [](const kvro::TournamentMCMC& self, const MatrixXd& X, const VectorXd& y,
+               const py::object& R1, const py::object& R2, double gamma1, double gamma2) {
+                MatrixXd r1;
+                MatrixXd r2;
+                const MatrixXd* p1 = optional_matrix(R1, r1);
+                const MatrixXd* p2 = optional_matrix(R2, r2);
+                return self.fit(X, y, p1, p2, gamma1, gamma2);
+            },
+            py::arg("X"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
+            py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
 }
