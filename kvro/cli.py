@@ -157,7 +157,7 @@ def read_columns(path: str, names: list[str]) -> list[np.ndarray]:
                     raise InputError(
                         f"{path}, line {line}: {len(row)} fields where the header has {len(header)}"
                     )
-                for col, i, name in zip(cols, where, names):
+                for col, i, name in zip(cols, where, names, strict=True):
                     col.append(number(path, line, name, row[i]))
     except OSError as e:
         raise InputError(f"cannot read {path}: {e.strerror or e}") from None
@@ -181,7 +181,9 @@ def number(path: str, line: int, name: str, cell: str) -> float:
     try:
         value = float(cell)
     except ValueError:
-        raise InputError(f"{path}, line {line}, column {name!r}: {cell!r} is not a number") from None
+        raise InputError(
+            f"{path}, line {line}, column {name!r}: {cell!r} is not a number"
+        ) from None
     if not math.isfinite(value):
         raise InputError(f"{path}, line {line}, column {name!r}: {cell!r} is not a finite number")
     return value
@@ -189,7 +191,7 @@ def number(path: str, line: int, name: str, cell: str) -> float:
 
 def term_names(multi_indices: list[list[int]], x_names: list[str]) -> list[str]:
     def term(alpha: list[int]) -> str:
-        parts = [n if p == 1 else f"{n}^{p}" for n, p in zip(x_names, alpha) if p > 0]
+        parts = [n if p == 1 else f"{n}^{p}" for n, p in zip(x_names, alpha, strict=True) if p > 0]
         return "*".join(parts) or "1"
 
     return [term(alpha) for alpha in multi_indices]
@@ -202,7 +204,9 @@ def fmt_time(s: float) -> str:
 def print_table(header: list[str], rows: list[list[str]]) -> None:
     widths = [max(len(r[i]) for r in [header, *rows]) for i in range(len(header))]
     for r in [header, *rows]:
-        cells = [r[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(r[1:], widths[1:])]
+        cells = [r[0].ljust(widths[0])] + [
+            c.rjust(w) for c, w in zip(r[1:], widths[1:], strict=True)
+        ]
         print("  ".join(cells))
 
 
@@ -219,14 +223,24 @@ def print_report(
     k = len(problem.basis.multi_indices)
     for line in intro:
         print(line)
-    maps = [f"{n} -> ({n} - {c:.6g}) / {h:.6g}" for n, c, h in zip(x_names, s.x_center, s.x_half_width)]
-    print(f"scaled units: {'; '.join(maps)}; {y_name} -> ({y_name} - {s.y_center:.6g}) / {s.y_scale:.6g}")
+    maps = [
+        f"{n} -> ({n} - {c:.6g}) / {h:.6g}"
+        for n, c, h in zip(x_names, s.x_center, s.x_half_width, strict=True)
+    ]
+    maps.append(f"{y_name} -> ({y_name} - {s.y_center:.6g}) / {s.y_scale:.6g}")
+    print(f"scaled units: {'; '.join(maps)}")
     tol = problem.hit_tolerance_unit * s.y_scale
     print(f"a hit is |{y_name} - fit| < {tol:.4g}, that is 0.4 * mad({y_name})")
     print()
     header = ["method", "hit rate", "MDL", "MDL+pen", "time", *(extra or {})]
     rows = [
-        [f.method, f"{f.hit_rate:.3f}", f"{f.mdl:.2f}", f"{f.mdl_penalised:.2f}", fmt_time(f.seconds)]
+        [
+            f.method,
+            f"{f.hit_rate:.3f}",
+            f"{f.mdl:.2f}",
+            f"{f.mdl_penalised:.2f}",
+            fmt_time(f.seconds),
+        ]
         + [f"{col[i]:.4f}" for col in (extra or {}).values()]
         for i, f in enumerate(fits)
     ]
@@ -238,9 +252,14 @@ def print_report(
     for line in notes:
         print(line)
     print()
-    print(f"coefficients of the polynomial in the original units of {', '.join(x_names)} and {y_name}")
+    print(
+        f"coefficients of the polynomial in the original units of {', '.join(x_names)} and {y_name}"
+    )
     terms = term_names(problem.basis.multi_indices, x_names)
-    print_table(["term", *(f.method for f in fits)], [[t, *(f"{f.coef[i]:.6g}" for f in fits)] for i, t in enumerate(terms)])
+    print_table(
+        ["term", *(f.method for f in fits)],
+        [[t, *(f"{f.coef[i]:.6g}" for f in fits)] for i, t in enumerate(terms)],
+    )
 
 
 def report_json(
@@ -322,12 +341,20 @@ def write_plot(
         x = problem.x_cols[0]
         ax.scatter(x[~outlier], y[~outlier], s=12, color="0.45", label="data")
         if outlier.any():
-            ax.scatter(x[outlier], y[outlier], s=30, marker="x", color="tab:red", label=outlier_label)
+            ax.scatter(
+                x[outlier], y[outlier], s=30, marker="x", color="tab:red", label=outlier_label
+            )
         grid = np.linspace(x.min(), x.max(), 400)
         if truth is not None:
             ax.plot(grid, truth(grid), "k--", lw=1, label="true curve")
         for f in fits:
-            ax.plot(grid, problem.predict(f.coef_unit, [grid]), lw=2, color=COLORS[f.method], label=f.method)
+            ax.plot(
+                grid,
+                problem.predict(f.coef_unit, [grid]),
+                lw=2,
+                color=COLORS[f.method],
+                label=f.method,
+            )
         ax.set_xlabel(x_names[0])
         ax.set_ylabel(y_name)
     else:
@@ -360,19 +387,26 @@ def run_demo(args: argparse.Namespace) -> int:
     # Distance of each fit from the curve the data were drawn around, over the interval.
     grid = np.linspace(-1.0, 1.0, 1001)
     truth = polyfit.demo_curve(grid)
-    rms = [float(np.sqrt(np.mean((problem.predict(f.coef_unit, [grid]) - truth) ** 2))) for f in fits]
-    title = (
-        f"kvro demo: {len(y)} points, {int(outlier.sum())} gross outliers, degree {DEMO_DEGREE}"
-    )
+    rms = [
+        float(np.sqrt(np.mean((problem.predict(f.coef_unit, [grid]) - truth) ** 2))) for f in fits
+    ]
+    title = f"kvro demo: {len(y)} points, {int(outlier.sum())} gross outliers, degree {DEMO_DEGREE}"
     if plot is not None:
         write_plot(plot, problem, fits, title, ["x"], "y", outlier, polyfit.demo_curve)
     if args.json:
-        extra = {"command": "demo", "x": ["x"], "y": "y", "outliers": int(outlier.sum()), "plot": plot}
+        extra = {
+            "command": "demo",
+            "x": ["x"],
+            "y": "y",
+            "outliers": int(outlier.sum()),
+            "plot": plot,
+        }
         print(report_json(problem, fits, ["x"], args, extra, {"rms_to_true_curve": rms}))
         return 0
     intro = [
         title,
-        f"y = sin(2.5 x) + 0.5 x^2 + noise of sd {polyfit.DEMO_NOISE}, outliers 1.5 to 3.5 above it; "
+        f"y = sin(2.5 x) + 0.5 x^2 + noise of sd {polyfit.DEMO_NOISE}, "
+        "outliers 1.5 to 3.5 above it; "
         f"gamma1 = {args.gamma1:g}, gamma2 = {args.gamma2:g}, sampler seed {args.seed}",
     ]
     note = "rms to truth: root mean square distance from the true curve over [-1, 1]."

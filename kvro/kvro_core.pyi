@@ -41,6 +41,7 @@ def fit_regularized_linear(
     gamma2: float = 0.0,
     ridge: float = 1e-10,
 ) -> NDArray[np.float64]: ...
+
 @final
 class GibbsResult:
     @property
@@ -57,6 +58,7 @@ class GibbsResult:
     def T(self) -> float: ...
 
 def gibbs_entropy(energies: ArrayLike, T: float = 1.0) -> GibbsResult: ...
+
 @final
 class MCMCResult:
     @property

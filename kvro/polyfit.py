@@ -46,7 +46,9 @@ class Scaling:
     y_scale: float
 
     def x_to_unit(self, x_cols: list[Vector]) -> list[Vector]:
-        return [(x - c) / h for x, c, h in zip(x_cols, self.x_center, self.x_half_width)]
+        return [
+            (x - c) / h for x, c, h in zip(x_cols, self.x_center, self.x_half_width, strict=True)
+        ]
 
     def y_from_unit(self, v: Vector) -> Vector:
         return v * self.y_scale + self.y_center
@@ -111,7 +113,9 @@ def make_basis(deg: int, dims: int) -> Basis:
     n = DEFAULT_GRID_PER_AXIS
     while n > 2 and n**dims * n_terms > MAX_GRID_ENTRIES:
         n -= 1
-    R1, R2, multi_indices = kvro_core.build_penalty_matrices_nd([deg] * dims, [(-1.0, 1.0)] * dims, n)
+    R1, R2, multi_indices = kvro_core.build_penalty_matrices_nd(
+        [deg] * dims, [(-1.0, 1.0)] * dims, n
+    )
     return Basis(deg, multi_indices, R1, R2, n)
 
 
@@ -129,7 +133,7 @@ def prepare(x_cols: list[Vector], y: Vector, deg: int, x_names: list[str]) -> Pr
             f"the model has {n_terms} coefficients"
         )
     centers, halves = [], []
-    for x, name in zip(x_cols, x_names):
+    for x, name in zip(x_cols, x_names, strict=True):
         lo, hi = float(np.min(x)), float(np.max(x))
         half = (hi - lo) / 2
         if not half > 0 or not math.isfinite(half):
@@ -152,7 +156,7 @@ def original_units(problem: Problem, coef_unit: Vector) -> Vector:
     s = problem.scaling
     deg, dims = problem.basis.deg, problem.basis.dims
     tensor = np.zeros((deg + 1,) * dims)
-    for b, alpha in zip(coef_unit, problem.basis.multi_indices):
+    for b, alpha in zip(coef_unit, problem.basis.multi_indices, strict=True):
         tensor[tuple(alpha)] = b
     for d in range(dims):
         # ((x - c)/h)^i = sum over j <= i of C(i, j) (-c)^(i - j) x^j / h^i.
@@ -167,7 +171,9 @@ def original_units(problem: Problem, coef_unit: Vector) -> Vector:
     return coef
 
 
-def _fit_one(problem: Problem, method: str, gamma1: float, gamma2: float, seed: int) -> tuple[Vector, float]:
+def _fit_one(
+    problem: Problem, method: str, gamma1: float, gamma2: float, seed: int
+) -> tuple[Vector, float]:
     X, v, R1, R2 = problem.X, problem.v, problem.basis.R1, problem.basis.R2
     t0 = time.perf_counter()
     if method == "ols":
@@ -175,7 +181,9 @@ def _fit_one(problem: Problem, method: str, gamma1: float, gamma2: float, seed: 
     elif method == "penalised":
         coef = kvro_core.fit_regularized_linear(X, v, R1, R2, gamma1, gamma2)
     else:
-        coef = np.array(kvro_core.TournamentMCMC(seed=seed).fit(X, v, R1, R2, gamma1, gamma2).beta_mcmc)
+        coef = np.array(
+            kvro_core.TournamentMCMC(seed=seed).fit(X, v, R1, R2, gamma1, gamma2).beta_mcmc
+        )
     return coef, time.perf_counter() - t0
 
 
@@ -195,7 +203,15 @@ def fit(problem: Problem, methods: list[str], gamma1: float, gamma2: float, seed
                 kvro_core.compute_sr(vp, problem.v, eps),
                 kvro_core.mdl_score(vp, problem.v, k, MDL_H),
                 kvro_core.mdl_score_reg(
-                    vp, problem.v, k, MDL_H, coef, problem.basis.R1, problem.basis.R2, gamma1, gamma2
+                    vp,
+                    problem.v,
+                    k,
+                    MDL_H,
+                    coef,
+                    problem.basis.R1,
+                    problem.basis.R2,
+                    gamma1,
+                    gamma2,
                 ),
                 seconds,
             )

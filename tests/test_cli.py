@@ -56,7 +56,7 @@ def test_no_command_prints_help_and_fails(capsys):
 def test_fit_recovers_a_polynomial_in_original_units(tmp_path, capsys):
     # Off-centre x, so the map back from the scaled variable is exercised.
     t = np.linspace(2.0, 6.0, 25)
-    csv = write_csv(tmp_path / "d.csv", ["t", "y"], zip(t, 1 + 2 * t - 3 * t**2))
+    csv = write_csv(tmp_path / "d.csv", ["t", "y"], zip(t, 1 + 2 * t - 3 * t**2, strict=True))
     png = tmp_path / "fit.png"
     argv = ["fit", csv, "--x", "t", "--y", "y", "--deg", 2, "--gamma2", 0, "--json", "--plot", png]
     code, out, _ = run(argv, capsys)
@@ -73,7 +73,9 @@ def test_fit_recovers_a_polynomial_in_original_units(tmp_path, capsys):
 def test_fit_in_two_variables(tmp_path, capsys):
     a, b = np.meshgrid(np.linspace(10, 20, 5), np.linspace(-3, 1, 4))
     a, b = a.ravel(), b.ravel()
-    csv = write_csv(tmp_path / "d.csv", ["a", "b", "y"], zip(a, b, 1 + a + 2 * b + 0.5 * a * b))
+    csv = write_csv(
+        tmp_path / "d.csv", ["a", "b", "y"], zip(a, b, 1 + a + 2 * b + 0.5 * a * b, strict=True)
+    )
     png = tmp_path / "nd.png"
     argv = ["fit", csv, "--x", "a", "--x", "b", "--y", "y", "--deg", 1, "--method", "ols"]
     code, out, _ = run([*argv, "--json", "--plot", png], capsys)
@@ -103,7 +105,11 @@ def data(tmp_path):
         (["fit", "{data}", "--x", "x", "--x", "x", "--y", "y", "--deg", 1], 2, "only once"),
         (["fit", "{data}", "--x", "x", "--deg", 1], 2, "--y"),
         (["fit", "{data}", "--x", "x", "--y", "y", "--deg", 1, "--gamma2", -1], 2, ">= 0"),
-        (["fit", "{data}", "--x", "x", "--y", "y", "--deg", 1, "--plot", "{dir}/no/p.png"], 1, "cannot write"),
+        (
+            ["fit", "{data}", "--x", "x", "--y", "y", "--deg", 1, "--plot", "{dir}/no/p.png"],
+            1,
+            "cannot write",
+        ),
         (["demo", "--seed", -1], 2, "--seed"),
     ],
 )
@@ -143,7 +149,9 @@ def test_bad_files_fail_in_one_line(content, phrase, tmp_path, capsys):
 def test_without_matplotlib(monkeypatch, data, tmp_path, capsys):
     real = cli.importlib.util.find_spec
     monkeypatch.setattr(
-        cli.importlib.util, "find_spec", lambda name, *a: None if name == "matplotlib" else real(name, *a)
+        cli.importlib.util,
+        "find_spec",
+        lambda name, *a: None if name == "matplotlib" else real(name, *a),
     )
     png = tmp_path / "p.png"
     code, _, err = run(["fit", data, "--x", "x", "--y", "y", "--deg", 1, "--plot", png], capsys)
@@ -157,7 +165,17 @@ def test_without_matplotlib(monkeypatch, data, tmp_path, capsys):
     "command",
     [
         [sys.executable, "-m", "kvro", "fit", "missing.csv", "--x", "x", "--y", "y", "--deg", "1"],
-        [str(Path(sys.executable).with_name("kvro")), "fit", "missing.csv", "--x", "x", "--y", "y", "--deg", "1"],
+        [
+            str(Path(sys.executable).with_name("kvro")),
+            "fit",
+            "missing.csv",
+            "--x",
+            "x",
+            "--y",
+            "y",
+            "--deg",
+            "1",
+        ],
     ],
     ids=["python -m kvro", "console script"],
 )

@@ -23,7 +23,10 @@ STUB = PACKAGE / "kvro_core.pyi"
 # pybind11's spelling of a type -> the stubs' spelling.
 SPELLING = [
     (r'typing\.Annotated\[numpy\.typing\.ArrayLike, numpy\.float64, "\[m, [1n]\]"\]', "ArrayLike"),
-    (r'typing\.Annotated\[numpy\.typing\.NDArray\[numpy\.float64\], "\[m, [1n]\]"\]', "NDArray[np.float64]"),
+    (
+        r'typing\.Annotated\[numpy\.typing\.NDArray\[numpy\.float64\], "\[m, [1n]\]"\]',
+        "NDArray[np.float64]",
+    ),
     (r"typing\.SupportsInt \| typing\.SupportsIndex", "int"),
     (r"typing\.SupportsFloat \| typing\.SupportsIndex", "float"),
     (r"collections\.abc\.", ""),
@@ -72,8 +75,12 @@ def runtime_signature(doc):
 
 def stub_signature(fn):
     args = [a for a in fn.args.args if a.arg != "self"]
-    defaults = [None] * (len(args) - len(fn.args.defaults)) + [literal(ast.unparse(d)) for d in fn.args.defaults]
-    params = tuple((a.arg, ast.unparse(a.annotation), d) for a, d in zip(args, defaults))
+    defaults = [None] * (len(args) - len(fn.args.defaults)) + [
+        literal(ast.unparse(d)) for d in fn.args.defaults
+    ]
+    params = tuple(
+        (a.arg, ast.unparse(a.annotation), d) for a, d in zip(args, defaults, strict=True)
+    )
     return params, ast.unparse(fn.returns)
 
 
@@ -120,7 +127,9 @@ def test_class_members(name):
         assert stub_signature(stub["__init__"]) == runtime_signature(init_doc)
     else:
         assert "__init__" not in stub
-    methods = [n for n, v in vars(cls).items() if not n.startswith("_") and not isinstance(v, property)]
+    methods = [
+        n for n, v in vars(cls).items() if not n.startswith("_") and not isinstance(v, property)
+    ]
     assert [n for n, f in stub.items() if not is_property(f) and n != "__init__"] == methods
     for m in methods:
         assert stub_signature(stub[m]) == runtime_signature(getattr(cls, m).__doc__)
