@@ -140,7 +140,7 @@ def build_parser() -> Parser:
 def read_columns(path: str, names: list[str]) -> list[np.ndarray]:
     """The named columns of a CSV file with a header row, as float arrays."""
     try:
-        with open(path, newline="", encoding="utf-8") as f:
+        with open(path, newline="", encoding="utf-8-sig") as f:
             reader = csv.reader(f)
             header = None
             where: list[int] = []

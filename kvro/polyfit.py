@@ -27,6 +27,9 @@ MDL_H = 20
 # Largest work matrix (grid points times basis functions) of the N-dimensional
 # penalty builder; beyond it the grid per axis is made coarser.
 MAX_GRID_ENTRIES = 20_000_000
+
+# Largest basis: the two penalty matrices grow with its square (2000 terms: 32 MB each).
+MAX_TERMS = 2000
 DEFAULT_GRID_PER_AXIS = 30
 
 Vector = NDArray[np.float64]
@@ -127,6 +130,11 @@ def prepare(x_cols: list[Vector], y: Vector, deg: int, x_names: list[str]) -> Pr
         raise DataError("x and y must hold finite numbers only")
     n = len(y)
     n_terms = (deg + 1) ** len(x_cols)
+    if n_terms > MAX_TERMS:
+        raise DataError(
+            f"degree {deg} in {len(x_cols)} variable(s) gives {n_terms} coefficients, "
+            f"more than the {MAX_TERMS} kvro fits"
+        )
     if n < n_terms:
         raise DataError(
             f"{n} rows are too few for degree {deg} in {len(x_cols)} variable(s): "

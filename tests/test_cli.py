@@ -89,6 +89,17 @@ def test_fit_in_two_variables(tmp_path, capsys):
     assert code == 0 and "a*b" in out
 
 
+def test_header_with_byte_order_mark(tmp_path, capsys):
+    # Spreadsheet programs start UTF-8 files with a byte order mark.
+    path = tmp_path / "bom.csv"
+    path.write_bytes(b"\xef\xbb\xbfx,y\n0,1\n1,3\n")
+    code, out, _ = run(
+        ["fit", path, "--x", "x", "--y", "y", "--deg", 1, "--method", "ols", "--json"], capsys
+    )
+    assert code == 0
+    np.testing.assert_allclose(json.loads(out)["fits"][0]["coef"], [1, 2], rtol=0, atol=1e-12)
+
+
 @pytest.fixture
 def data(tmp_path):
     return write_csv(tmp_path / "d.csv", ["x", "y", "c"], [(i, i * i, 7) for i in range(6)])
@@ -101,6 +112,7 @@ def data(tmp_path):
         (["fit", "{data}", "--x", "z", "--y", "y", "--deg", 1], 1, "no column 'z'"),
         (["fit", "{data}", "--x", "x", "--y", "y", "--deg", 6], 1, "6 rows are too few"),
         (["fit", "{data}", "--x", "x", "--y", "y", "--deg", -1], 2, "must not be negative"),
+        (["fit", "{data}", "--x", "x", "--x", "c", "--y", "y", "--deg", 50], 1, "2601 coeff"),
         (["fit", "{data}", "--x", "c", "--y", "y", "--deg", 1], 1, "'c' is constant"),
         (["fit", "{data}", "--x", "x", "--x", "x", "--y", "y", "--deg", 1], 2, "only once"),
         (["fit", "{data}", "--x", "x", "--deg", 1], 2, "--y"),
