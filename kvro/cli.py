@@ -17,7 +17,7 @@ from typing import Any
 
 import numpy as np
 
-from kvro import polyfit
+from kvro import kvro_core, polyfit
 from kvro.polyfit import METHODS, DataError, Fit, Problem
 
 DEFAULT_GAMMA1 = 0.0
@@ -230,7 +230,8 @@ def print_report(
     maps.append(f"{y_name} -> ({y_name} - {s.y_center:.6g}) / {s.y_scale:.6g}")
     print(f"scaled units: {'; '.join(maps)}")
     tol = problem.hit_tolerance_unit * s.y_scale
-    print(f"a hit is |{y_name} - fit| < {tol:.4g}, that is 0.4 * mad({y_name})")
+    rule = f"0.4 * mad({y_name})" if kvro_core.mad(problem.y) > 0 else "0.4 in scaled units"
+    print(f"a hit is |{y_name} - fit| < {tol:.4g}, that is {rule}")
     print()
     header = ["method", "hit rate", "MDL", "MDL+pen", "time", *(extra or {})]
     rows = [
@@ -291,7 +292,8 @@ def report_json(
         "fits": [
             {
                 "method": f.method,
-                "coef": f.coef.tolist(),
+                # Strict JSON has no inf or nan: a coefficient that overflows is null.
+                "coef": [c if math.isfinite(c) else None for c in f.coef.tolist()],
                 "coef_scaled": f.coef_unit.tolist(),
                 "hit_rate": f.hit_rate,
                 "mdl": f.mdl,

@@ -166,15 +166,19 @@ def original_units(problem: Problem, coef_unit: Vector) -> Vector:
     tensor = np.zeros((deg + 1,) * dims)
     for b, alpha in zip(coef_unit, problem.basis.multi_indices, strict=True):
         tensor[tuple(alpha)] = b
-    for d in range(dims):
-        # ((x - c)/h)^i = sum over j <= i of C(i, j) (-c)^(i - j) x^j / h^i.
-        c, h = s.x_center[d], s.x_half_width[d]
-        T = np.zeros((deg + 1, deg + 1))
-        for i in range(deg + 1):
-            for j in range(i + 1):
-                T[i, j] = math.comb(i, j) * (-c) ** (i - j) / h**i
-        tensor = np.moveaxis(np.tensordot(tensor, T, axes=([d], [0])), -1, d)
-    coef = np.array([tensor[tuple(alpha)] for alpha in problem.basis.multi_indices]) * s.y_scale
+    # Row i of T holds the monomial coefficients of ((x - c)/h)^i, from row i - 1 times
+    # (x/h - c/h). Far from zero they may overflow to inf, which is the truth about
+    # monomials there; the scaled coefficients stay usable.
+    with np.errstate(over="ignore", invalid="ignore"):
+        for d in range(dims):
+            c, h = s.x_center[d], s.x_half_width[d]
+            T = np.zeros((deg + 1, deg + 1))
+            T[0, 0] = 1.0
+            for i in range(1, deg + 1):
+                T[i, 1:] = T[i - 1, :-1] / h
+                T[i] -= T[i - 1] * (c / h)
+            tensor = np.moveaxis(np.tensordot(tensor, T, axes=([d], [0])), -1, d)
+        coef = np.array([tensor[tuple(a)] for a in problem.basis.multi_indices]) * s.y_scale
     coef[0] += s.y_center
     return coef
 
@@ -188,10 +192,12 @@ def _fit_one(
         coef = kvro_core.ols(X, v)
     elif method == "penalised":
         coef = kvro_core.fit_regularized_linear(X, v, R1, R2, gamma1, gamma2)
-    else:
+    elif method == "mcmc":
         coef = np.array(
             kvro_core.TournamentMCMC(seed=seed).fit(X, v, R1, R2, gamma1, gamma2).beta_mcmc
         )
+    else:
+        raise ValueError(f"unknown method {method!r}; the methods are {', '.join(METHODS)}")
     return coef, time.perf_counter() - t0
 
 

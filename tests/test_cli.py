@@ -70,6 +70,17 @@ def test_fit_recovers_a_polynomial_in_original_units(tmp_path, capsys):
     assert is_png(png)
 
 
+def test_coefficients_that_overflow_are_null_in_json(tmp_path, capsys):
+    # Monomials of degree 60 around 1e6: the original-unit coefficients pass 1e308.
+    t = np.linspace(1e6, 1e6 + 10, 80)
+    csv = write_csv(tmp_path / "d.csv", ["t", "y"], zip(t, np.sin(t - 1e6), strict=True))
+    argv = ["fit", csv, "--x", "t", "--y", "y", "--deg", 60, "--method", "ols", "--json"]
+    code, out, _ = run(argv, capsys)
+    assert code == 0
+    fit = json.loads(out)["fits"][0]
+    assert None in fit["coef"] and all(np.isfinite(fit["coef_scaled"]))
+
+
 def test_fit_in_two_variables(tmp_path, capsys):
     a, b = np.meshgrid(np.linspace(10, 20, 5), np.linspace(-3, 1, 4))
     a, b = a.ravel(), b.ravel()
