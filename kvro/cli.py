@@ -42,14 +42,14 @@ class Parser(argparse.ArgumentParser):
         raise UsageError(message)
 
 
-def non_negative_int(text: str) -> int:
+def degree(text: str) -> int:
     value = int(text)
     if value < 0:
         raise argparse.ArgumentTypeError(f"must not be negative (got {value})")
     return value
 
 
-def seed_value(text: str) -> int:
+def seed(text: str) -> int:
     value = int(text)
     if not 0 <= value < 2**64:
         raise argparse.ArgumentTypeError(f"must lie in 0 ... 2**64 - 1 (got {value})")
@@ -87,7 +87,7 @@ def build_parser() -> Parser:
     )
     common.add_argument(
         "--seed",
-        type=seed_value,
+        type=seed,
         default=DEFAULT_SEED,
         metavar="S",
         help=f"seed of the sampler (default {DEFAULT_SEED})",
@@ -129,9 +129,7 @@ def build_parser() -> Parser:
     fit.add_argument("file", metavar="FILE.csv")
     fit.add_argument("--x", action="append", required=True, metavar="COL", help="input column")
     fit.add_argument("--y", required=True, metavar="COL", help="output column")
-    fit.add_argument(
-        "--deg", type=non_negative_int, required=True, metavar="N", help="degree in each x"
-    )
+    fit.add_argument("--deg", type=degree, required=True, metavar="N", help="degree in each x")
     fit.add_argument("--plot", metavar="OUT.png", help="draw the data and the fits")
     fit.set_defaults(run=run_fit)
     return parser
@@ -328,24 +326,22 @@ def write_plot(
     ax = fig.subplots()
     ax.set_title(title)
     y = problem.y
-    if outlier is None:
-        # On real data the outliers are not known; show the points the sampler's fit
-        # leaves outside its hit tolerance, when it was run.
-        robust = [f for f in fits if f.method == "mcmc"]
-        outlier = np.zeros(len(y), dtype=bool)
-        if robust:
-            fitted = problem.scaling.y_from_unit(problem.X @ robust[0].coef_unit)
-            outlier = np.abs(fitted - y) >= problem.hit_tolerance_unit * problem.scaling.y_scale
-        outlier_label = "outside the mcmc fit's tolerance"
-    else:
-        outlier_label = "planted outliers"
     if problem.basis.dims == 1:
         x = problem.x_cols[0]
+        label = "planted outliers"
+        if outlier is None:
+            # On real data the outliers are not known; mark the points the sampler's
+            # fit leaves outside its hit tolerance, when it was run.
+            label = "outside the mcmc fit's tolerance"
+            outlier = np.zeros(len(y), dtype=bool)
+            for f in fits:
+                if f.method == "mcmc":
+                    fitted = problem.scaling.y_from_unit(problem.X @ f.coef_unit)
+                    tol = problem.hit_tolerance_unit * problem.scaling.y_scale
+                    outlier = np.abs(fitted - y) >= tol
         ax.scatter(x[~outlier], y[~outlier], s=12, color="0.45", label="data")
         if outlier.any():
-            ax.scatter(
-                x[outlier], y[outlier], s=30, marker="x", color="tab:red", label=outlier_label
-            )
+            ax.scatter(x[outlier], y[outlier], s=30, marker="x", color="tab:red", label=label)
         grid = np.linspace(x.min(), x.max(), 400)
         if truth is not None:
             ax.plot(grid, truth(grid), "k--", lw=1, label="true curve")
@@ -372,6 +368,8 @@ def write_plot(
         fig.savefig(path, dpi=120)
     except OSError as e:
         raise InputError(f"cannot write {path}: {e.strerror or e}") from None
+    except ValueError as e:  # a file name extension matplotlib has no format for
+        raise InputError(f"cannot write {path}: {e}") from None
 
 
 def methods_of(args: argparse.Namespace) -> list[str]:

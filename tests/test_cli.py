@@ -133,6 +133,11 @@ def data(tmp_path):
             1,
             "cannot write",
         ),
+        (
+            ["fit", "{data}", "--x", "x", "--y", "y", "--deg", 1, "--plot", "{dir}/p.xyz"],
+            1,
+            "cannot write",
+        ),
         (["demo", "--seed", -1], 2, "--seed"),
     ],
 )
