@@ -50,8 +50,10 @@ Eigen::VectorXd fit_regularized_linear(const Eigen::MatrixXd& Phi, const Eigen::
     // LDL^T reads only the lower triangle, so Phi^T Phi is formed there alone by a
     // symmetric rank update (half the work of the full product). The penalties are
     // still added to all p*p entries; what lands above the diagonal is never read.
+    // Eigen's rank update binds a reference to the first element even when there is
+    // none, so a Phi without columns skips it: its A is empty anyway.
     Eigen::MatrixXd A = Eigen::MatrixXd::Zero(p, p);
-    A.selfadjointView<Eigen::Lower>().rankUpdate(Phi.transpose());
+    if (p > 0) A.selfadjointView<Eigen::Lower>().rankUpdate(Phi.transpose());
     A.diagonal().array() += ridge;
     // Exact comparisons: a NaN weight counts as non-zero; a zero weight never reads its matrix.
     if (gamma1 != 0.0 && R1 != nullptr) add_penalty(A, *R1, n * gamma1, "R1");
