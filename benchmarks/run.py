@@ -92,7 +92,8 @@ def main() -> None:
         print("| " + " | ".join(header) + " |")
         print("|" + "---|" * len(header))
         for r in rows:
-            print("| " + " | ".join(r) + " |")
+            # A bar inside a cell (|d beta|) would end the cell.
+            print("| " + " | ".join(c.replace("|", "\\|") for c in r) + " |")
     else:
         widths = [max(len(r[i]) for r in [header, *rows]) for i in range(len(header))]
         for r in [header, *rows]:
