@@ -24,11 +24,11 @@ def direct_penalties_nd(degrees, bounds, n):
         t2 = np.where(p >= 2, p * (p - 1) * x ** np.maximum(p - 2, 0), 0.0)
         tabs.append((t0, t1, t2))
     letters = "abcdefgh"[:D]
-    spec = ",".join(f"{k}{a}" for k, a in zip(letters.upper(), letters, strict=True))
-    spec += "->" + letters.upper() + letters
+    subscripts = ",".join(f"{k}{a}" for k, a in zip(letters.upper(), letters, strict=True))
+    subscripts += "->" + letters.upper() + letters
 
     def gram(orders):
-        W = np.einsum(spec, *[tabs[d][orders[d]] for d in range(D)]).reshape(n**D, -1)
+        W = np.einsum(subscripts, *[tabs[d][orders[d]] for d in range(D)]).reshape(n**D, -1)
         return dV * (W.T @ W)
 
     R1 = sum(gram([int(d == i) for d in range(D)]) for i in range(D))
