@@ -82,7 +82,9 @@ def cases() -> list[Case]:
             lambda: kvro_core.fit_regularized_linear(Phi, y, R1, R2, g1, g2, ridge),
             reference,
             ref_name,
-            max_diff(beta, reference()),
+            max_diff(beta, reference())
+            + "; where below 1x: kvro's time includes the copy of Phi (40 MB) into fresh memory,"
+            " whose page faults can cost as much as the rank update and the solve together",
         ),
         Case(
             "fit_regularized_linear, 1e5 x 50, C order",
