@@ -11,6 +11,7 @@ import csv
 import importlib.util
 import json
 import math
+import os
 import sys
 from collections.abc import Sequence
 from typing import Any
@@ -227,7 +228,7 @@ def print_report(
     ]
     maps.append(f"{y_name} -> ({y_name} - {s.y_center:.6g}) / {s.y_scale:.6g}")
     print(f"scaled units: {'; '.join(maps)}")
-    tol = problem.hit_tolerance_unit * s.y_scale
+    tol = problem.hit_tolerance
     rule = f"0.4 * mad({y_name})" if kvro_core.mad(problem.y) > 0 else "0.4 in scaled units"
     print(f"a hit is |{y_name} - fit| < {tol:.4g}, that is {rule}")
     print()
@@ -286,7 +287,7 @@ def report_json(
         "gamma1": args.gamma1,
         "gamma2": args.gamma2,
         "seed": args.seed,
-        "hit_tolerance": problem.hit_tolerance_unit * s.y_scale,
+        "hit_tolerance": problem.hit_tolerance,
         "fits": [
             {
                 "method": f.method,
@@ -305,8 +306,12 @@ def report_json(
     return json.dumps(out, indent=2)
 
 
+def has_matplotlib() -> bool:
+    return importlib.util.find_spec("matplotlib") is not None
+
+
 def check_matplotlib() -> None:
-    if importlib.util.find_spec("matplotlib") is None:
+    if not has_matplotlib():
         raise InputError("drawing needs matplotlib: pip install 'kvro[plot]'")
 
 
@@ -336,9 +341,7 @@ def write_plot(
             outlier = np.zeros(len(y), dtype=bool)
             for f in fits:
                 if f.method == "mcmc":
-                    fitted = problem.scaling.y_from_unit(problem.X @ f.coef_unit)
-                    tol = problem.hit_tolerance_unit * problem.scaling.y_scale
-                    outlier = np.abs(fitted - y) >= tol
+                    outlier = np.abs(problem.fitted(f.coef_unit) - y) >= problem.hit_tolerance
         ax.scatter(x[~outlier], y[~outlier], s=12, color="0.45", label="data")
         if outlier.any():
             ax.scatter(x[outlier], y[outlier], s=30, marker="x", color="tab:red", label=label)
@@ -357,8 +360,14 @@ def write_plot(
         ax.set_ylabel(y_name)
     else:
         for f in fits:
-            fitted = problem.scaling.y_from_unit(problem.X @ f.coef_unit)
-            ax.scatter(fitted, y, s=12, color=COLORS[f.method], alpha=0.6, label=f.method)
+            ax.scatter(
+                problem.fitted(f.coef_unit),
+                y,
+                s=12,
+                color=COLORS[f.method],
+                alpha=0.6,
+                label=f.method,
+            )
         lo, hi = float(y.min()), float(y.max())
         ax.plot([lo, hi], [lo, hi], "k--", lw=1, label="fitted = observed")
         ax.set_xlabel(f"fitted {y_name}")
@@ -378,7 +387,7 @@ def methods_of(args: argparse.Namespace) -> list[str]:
 
 def run_demo(args: argparse.Namespace) -> int:
     plot = None if args.no_plot else args.plot
-    if plot is not None and importlib.util.find_spec("matplotlib") is None:
+    if plot is not None and not has_matplotlib():
         print("kvro: no picture: matplotlib is missing (pip install 'kvro[plot]')", file=sys.stderr)
         plot = None
     x, y, outlier = polyfit.demo_data()
@@ -456,4 +465,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 2
     except (InputError, DataError) as e:
         print(f"kvro: error: {e}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader went away (`kvro demo | head`): stop quietly, and point stdout at
+        # /dev/null so the interpreter's final flush does not fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1

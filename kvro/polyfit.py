@@ -103,6 +103,15 @@ class Problem:
         m = kvro_core.mad(self.v)
         return 0.4 * m if m > 0 else 0.4
 
+    @property
+    def hit_tolerance(self) -> float:
+        """The hit tolerance in the original units of y."""
+        return self.hit_tolerance_unit * self.scaling.y_scale
+
+    def fitted(self, coef_unit: Vector) -> Vector:
+        """The fit at the data's own x, in the original units of y."""
+        return self.scaling.y_from_unit(self.X @ coef_unit)
+
     def predict(self, coef_unit: Vector, x_cols: list[Vector]) -> Vector:
         u = self.scaling.x_to_unit([np.asarray(x, dtype=np.float64) for x in x_cols])
         return self.scaling.y_from_unit(self.basis.design(u) @ coef_unit)

@@ -1,6 +1,7 @@
 """The kvro command: the demo, fits of CSV files, and clean failures on bad input."""
 
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -212,3 +213,20 @@ def test_installed_command_fails_without_traceback(command, tmp_path):
     out = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=60)
     assert out.returncode == 1 and out.stdout == ""
     assert out.stderr == "kvro: error: cannot read missing.csv: No such file or directory\n"
+
+
+def test_closed_output_pipe_ends_quietly(tmp_path):
+    # `kvro demo | head`: the reader has closed the pipe before kvro writes.
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    with os.fdopen(write_end, "wb") as stdout:
+        out = subprocess.run(
+            [sys.executable, "-m", "kvro", "demo", "--no-plot"],
+            cwd=tmp_path,
+            stdout=stdout,
+            stderr=subprocess.PIPE,
+            text=True,
+            timeout=60,
+        )
+    assert out.returncode == 1
+    assert out.stderr == ""
