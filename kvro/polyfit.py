@@ -580,8 +580,9 @@ def _robust(
     scale = max(float(np.max(np.abs(b_ols))), 1e-3)
     b_mcmc = _sample(Xs, vs, p, opts, sampler, scale)
     best = None
-    for b0 in (b_mcmc, b_ols):
-        b, inliers, k = _refit(Xs, vs, b0, np.abs(Xs @ b0 - vs) < p.eps)
+    everyone = np.ones(len(vs), dtype=bool)
+    for b0, start in ((b_mcmc, np.abs(Xs @ b_mcmc - vs) < p.eps), (b_ols, everyone)):
+        b, inliers, k = _refit(Xs, vs, b0, start)
         e = _energy(Xs, vs, b, p, opts)
         if best is None or e < best[0]:
             best = (e, b, inliers, k)
@@ -683,21 +684,32 @@ def _fit_auto(
         warnings.simplefilter("ignore", FitWarning)
         for d in candidates:
             fits[d] = _fit_degree(u, v, d, x_map, y_center, y_scale, opts, sampler)
-    scale = min(f.residual_scale for f in fits.values()) / y_scale
-    scale = max(scale, 1e-12)
+    # The common scale: the median over the candidates, so that neither underfitting
+    # degrees (large scales) nor a broken fit (a tiny one) sets it.
+    scale = max(float(np.median([f.residual_scale for f in fits.values()])) / y_scale, 1e-12)
     folds = np.random.default_rng(opts.seed).permutation(n) % AUTO_FOLDS
-    scores = {}
+    losses = {}
     for d, f in fits.items():
         X = _basis.design(u, f.powers)
-        loss = 0.0
+        loss = np.empty(n)
         for k in range(AUTO_FOLDS):
-            train = f.inliers & (folds != k)
+            train, test = f.inliers & (folds != k), folds == k
             b = kvro_core.ols(X[train], v[train])
-            r = (v[folds == k] - X[folds == k] @ b) / (4.685 * scale)
-            loss += float(np.sum(np.where(np.abs(r) < 1, 1 - (1 - r**2) ** 3, 1.0)))
-        scores[d] = loss / n
+            r = (v[test] - X[test] @ b) / (4.685 * scale)
+            loss[test] = np.where(np.abs(r) < 1, 1 - (1 - r**2) ** 3, 1.0)
+        losses[d] = loss
+    scores = {d: float(loss.mean()) for d, loss in losses.items()}
+    # The lowest degree within one standard error of the best score: a higher degree
+    # that wins by less than the noise of cross-validation is not worth its terms.
+    # The standard error is that of the paired differences, point by point.
     best = min(scores, key=lambda d: (scores[d], d))
-    return dataclasses.replace(fits[best], degree_scores=scores)
+
+    def close(d: int) -> bool:
+        diff = losses[d] - losses[best]
+        return float(diff.mean()) <= float(diff.std()) / math.sqrt(n)
+
+    chosen = min(d for d in scores if close(d))
+    return dataclasses.replace(fits[chosen], degree_scores=scores)
 
 
 def _frozen(a: np.ndarray) -> Any:
