@@ -45,7 +45,7 @@ class DataError(ValueError):
 def n_terms(deg: int, dims: int, basis: str) -> int:
     """Number of monomials of the basis, without building it."""
     if basis == "tensor":
-        return (deg + 1) ** dims
+        return int((deg + 1) ** dims)
     return math.comb(deg + dims, dims)
 
 

@@ -133,7 +133,7 @@ class PolyFit:
     @property
     def n_features(self) -> int:
         """Number of x variables."""
-        return self.powers.shape[1]
+        return int(self.powers.shape[1])
 
     @property
     def stderr(self) -> Array:
@@ -569,7 +569,7 @@ def _robust(
     n = len(v)
     # On many rows the classifier and the choice between the two starts run on a seeded
     # subsample; one chain of refits on all rows then starts from the winner.
-    rows = slice(None)
+    rows: slice | NDArray[np.int64] = slice(None)
     if opts.classifier_rows is not None and n > opts.classifier_rows:
         rng = np.random.default_rng(opts.seed)
         rows = np.sort(rng.choice(n, size=opts.classifier_rows, replace=False))

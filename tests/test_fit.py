@@ -251,3 +251,14 @@ def test_bad_options(kw):
     x, y, _ = curve_with_outliers(n=50)
     with pytest.raises(ValueError):
         kvro.fit(x, y, **{"deg": 2, **kw})
+
+
+def test_a_result_worse_than_least_squares_is_not_silent(monkeypatch):
+    # Every refit made to end far from the data, as a failed search would.
+    def lost(X, v, b, inliers):
+        return np.full(X.shape[1], 50.0), inliers, 1
+
+    monkeypatch.setattr(kvro.polyfit, "_refit", lost)
+    x, y, _ = curve_with_outliers(n=100)
+    with pytest.warns(kvro.FitWarning, match="worse than least squares"):
+        kvro.fit(x, y, 2)
