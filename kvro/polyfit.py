@@ -592,21 +592,28 @@ def _robust(
     # least-squares coefficients puts the answer at a distance of about one.
     scale = max(float(np.max(np.abs(b_ols))), 1e-3)
     b_mcmc = _sample(Xs, vs, p, opts, sampler, scale)
-    starts = ((b_mcmc, np.abs(Xs @ b_mcmc - vs) < p.eps), (b_ols, np.ones(len(vs), dtype=bool)))
-    best = None
-    for clip in CLIPS:
-        # The better start by energy; a tighter clip must beat the wider one clearly,
-        # since on clean data it only throws good points away.
-        e, b, inliers, k = min(
-            (
-                (_energy(Xs, vs, b, p, opts), b, inliers, k)
-                for b, inliers, k in (_refit(Xs, vs, b0, start, clip) for b0, start in starts)
-            ),
-            key=lambda c: c[0],
-        )
-        if best is None or e < best[0] - CLIP_MARGIN * abs(best[0]) - CLIP_MARGIN_HITS:
-            best = (e, b, inliers, k, clip)
-    assert best is not None
+    # The widest clip from both starts, the better by energy; each tighter clip then
+    # continues from the previous one's fit. A tighter clip must beat the chosen one
+    # clearly, since on clean data it only throws good points away.
+    wide = CLIPS[0]
+    e, b, inliers, k = min(
+        (
+            (_energy(Xs, vs, b, p, opts), b, inliers, k)
+            for b, inliers, k in (
+                _refit(Xs, vs, b_mcmc, np.abs(Xs @ b_mcmc - vs) < p.eps, wide),
+                _refit(Xs, vs, b_ols, np.ones(len(vs), dtype=bool), wide),
+            )
+        ),
+        key=lambda c: c[0],
+    )
+    best = chain = (e, b, inliers, k, wide)
+    for clip in CLIPS[1:]:
+        r = vs - Xs @ chain[1]
+        start = np.abs(r) < clip * _robust_sigma(r[chain[2]])
+        b, inliers, k = _refit(Xs, vs, chain[1], start, clip)
+        chain = (_energy(Xs, vs, b, p, opts), b, inliers, k, clip)
+        if chain[0] < best[0] - CLIP_MARGIN * abs(best[0]) - CLIP_MARGIN_HITS:
+            best = chain
     _, b, inliers, k, clip = best
     if isinstance(rows, np.ndarray):
         r = v - X @ b
