@@ -16,7 +16,7 @@ import math
 from dataclasses import dataclass
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
 from kvro import kvro_core
 
@@ -81,6 +81,25 @@ class AxisMap:
 
     def to_unit(self, x: Array) -> Array:
         return (x - self.center) / self.half_width
+
+
+def as_columns(x: ArrayLike, dims: int | None, name: str) -> Array:
+    """x as an (n, d) float array; one-dimensional input is one variable."""
+    try:
+        a = np.asarray(x, dtype=np.float64)
+    except (TypeError, ValueError) as e:
+        raise DataError(f"{name} must be numeric: {e}") from None
+    if a.ndim == 0 and dims == 1:
+        a = a.reshape(1)
+    if a.ndim == 1:
+        a = a[:, None]
+    if a.ndim != 2:
+        raise DataError(f"{name} must be one- or two-dimensional (got shape {np.shape(x)})")
+    if dims is not None and a.shape[1] != dims:
+        raise DataError(f"{name} has {a.shape[1]} columns; the fit has {dims} variables")
+    if dims is None and (a.shape[0] == 0 or a.shape[1] == 0):
+        raise DataError(f"{name} is empty (shape {a.shape})")
+    return a
 
 
 def design(u: Array, powers: NDArray[np.int64]) -> Array:

@@ -1,18 +1,10 @@
-"""`kvro.fit`: one call from data to a robust polynomial, and its result `PolyFit`.
+"""`kvro.fit`: one call from data to a polynomial, robust by default.
 
-The robust method uses the tournament sampler as a classifier of inliers and
-outliers, not as a curve fitter: the sampler's energy counts points inside a
-tolerance band and is blind to where in the band they lie, so its own curve is
-rough, but the points it keeps are the right ones. Least squares on them, repeated
-until the inlier set stops changing, gives the precise curve. A second chain of
-refits starts from plain least squares, and the better of the two by the sampler's
-own energy is the answer, so that a search that failed cannot make the result much
-worse than least squares.
-
-All fitting happens in canonical units: every x column mapped onto [-1, 1] and y
-centred on its median and divided by its median absolute deviation. Scores
-(`hit_rate`, `mdl`, `mdl_penalised`) are those of the core's MDL score in these units,
-whatever the method.
+The data are brought into canonical units first: every x column mapped onto
+[-1, 1], where monomials are well conditioned, and y centred on its median and
+divided by its median absolute deviation. Every method fits there, and the scores
+(`hit_rate`, `mdl`, `mdl_penalised`) are those of the core's MDL score in these
+units, whatever the method; the result maps back to the original units.
 """
 
 from __future__ import annotations
@@ -21,8 +13,7 @@ import dataclasses
 import math
 import numbers
 import warnings
-from collections.abc import Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Literal
 
 import numpy as np
@@ -31,6 +22,10 @@ from numpy.typing import ArrayLike, NDArray
 from kvro import basis as _basis
 from kvro import kvro_core
 from kvro.basis import AxisMap, DataError
+from kvro.result import PolyFit, frozen, term_name
+from kvro.robust import CLASSIFIER_ROWS, FitWarning, Problem, robust_fit, robust_sigma
+
+__all__ = ["METHODS", "SAMPLER_DEFAULTS", "FitWarning", "PolyFit", "fit", "term_name"]
 
 METHODS = ("robust", "ols", "penalised", "mcmc")
 
@@ -45,220 +40,11 @@ SAMPLER_DEFAULTS = {
     "robust": dict(n_chains=25, n_warmup=200, n_deep=500, n_elite=5, step_size=0.05),
 }
 
-# Rows the robust method's classifier sees at most; the refits use every row.
-CLASSIFIER_ROWS = 2000
-
-# Inliers of a refit: |residual| < clip * robust sigma of the current inliers' residuals,
-# for each clip in turn; a tighter clip is taken only when its energy is lower by
-# CLIP_MARGIN (relative) plus CLIP_MARGIN_HITS, as on skewed or heteroscedastic data;
-# one more hit lowers the energy by about n / hits, so the absolute part asks for a
-# few hits more than chance would give on clean data.
-CLIPS = (4.0, 3.0, 2.0)
-CLIP_MARGIN = 0.05
-CLIP_MARGIN_HITS = 3.0
-MAX_REFITS = 30
-
-# Relative margin by which the robust fit's energy must exceed least squares' to warn.
-WARN_MARGIN = 0.05
-
-# Median absolute deviation of a normal sample, divided by its standard deviation.
-MAD_TO_SIGMA = 1.482602218505602
-
 # Candidate degrees of deg="auto", and the folds of its cross-validation.
 AUTO_MAX_DEG = 10
 AUTO_FOLDS = 5
 
-
-class FitWarning(UserWarning):
-    """A fit that ran but whose result deserves a second look."""
-
-
 Array = NDArray[np.float64]
-
-
-@dataclass(frozen=True, repr=False, eq=False)
-class PolyFit:
-    """A fitted polynomial, its inliers and its uncertainty (the result of `kvro.fit`).
-
-    Attributes
-    ----------
-    coef : ndarray, shape (m,)
-        Coefficients of the monomials ``prod_d x_d ** powers[i, d]`` in the original
-        units of x and y. Far from x = 0 they are large and cancel; `predict` does
-        not use them.
-    powers : ndarray of int, shape (m, d)
-        Exponents of each coefficient's monomial.
-    inliers : ndarray of bool, shape (n,)
-        True for the rows the final least-squares fit used (all rows for ``"ols"``
-        and ``"penalised"``, the hits of the sampler's state for ``"mcmc"``).
-    residual_scale : float
-        Robust standard deviation (1.4826 times the median absolute deviation) of the
-        inlier residuals, in units of y.
-    cov : ndarray, shape (m, m)
-        Covariance of `coef` from least squares on the inliers (for ``"mcmc"``, of
-        least squares on its hits).
-    hit_rate, mdl, mdl_penalised : float
-        The core's hit rate, MDL score and penalised MDL score (the sampler's energy)
-        of the polynomial in canonical units; lower MDL is better.
-    method, deg, basis, seed :
-        The settings the fit ran with (`deg` resolved when ``"auto"`` was asked).
-    n_refits, clip :
-        For ``"robust"``: the rounds of least squares, and the threshold of the final
-        inliers in robust sigmas (their residuals are below ``clip * residual_scale``);
-        `clip` is None for the other methods.
-    degree_scores : dict or None
-        For ``deg="auto"``, the cross-validation score of each candidate degree
-        (lower is better).
-
-    Examples
-    --------
-    >>> import numpy as np, kvro
-    >>> x = np.linspace(0.0, 2.0, 50)
-    >>> f = kvro.fit(x, 1.0 + 2.0 * x - x**2, 2, method="ols")
-    >>> np.round(f.coef, 6).tolist()
-    [1.0, 2.0, -1.0]
-    >>> float(np.round(f(1.5), 6))
-    1.75
-    """
-
-    coef: Array
-    powers: NDArray[np.int64]
-    inliers: NDArray[np.bool_]
-    residual_scale: float
-    cov: Array
-    hit_rate: float
-    mdl: float
-    mdl_penalised: float
-    method: str
-    deg: int
-    basis: str
-    seed: int
-    n_refits: int
-    clip: float | None
-    degree_scores: dict[int, float] | None
-    coef_unit: Array = field(repr=False)
-    x_map: AxisMap = field(repr=False)
-    y_center: float = field(repr=False)
-    y_scale: float = field(repr=False)
-
-    @property
-    def n_features(self) -> int:
-        """Number of x variables."""
-        return int(self.powers.shape[1])
-
-    @property
-    def stderr(self) -> Array:
-        """Standard errors of `coef`: the square roots of the diagonal of `cov`."""
-        return np.sqrt(np.diag(self.cov))
-
-    def predict(self, x: ArrayLike) -> Array:
-        """The fitted polynomial at `x` (shaped like the `x` of the fit), in units of y.
-
-        Evaluated through the fit's own map onto [-1, 1], so it stays accurate where
-        the monomial coefficients `coef` would cancel catastrophically.
-
-        Examples
-        --------
-        >>> import numpy as np, kvro
-        >>> f = kvro.fit([0.0, 1.0, 2.0, 3.0], [1.0, 3.0, 5.0, 7.0], 1, method="ols")
-        >>> f.predict([10.0]).round(6).tolist()
-        [21.0]
-        """
-        xa = _as_x(x, self.n_features, "x")
-        u = self.x_map.to_unit(xa)
-        yp = self.y_center + self.y_scale * (_basis.design(u, self.powers) @ self.coef_unit)
-        # One variable: shaped like x, so a scalar in gives a scalar array out.
-        return yp.reshape(np.shape(x)) if self.n_features == 1 else yp
-
-    def __call__(self, x: ArrayLike) -> Array:
-        return self.predict(x)
-
-    def polynomial(self) -> np.polynomial.Polynomial:
-        """The fit of one variable as a `numpy.polynomial.Polynomial`.
-
-        Its `domain` is the x range of the data and its `window` [-1, 1], so it is
-        evaluated as accurately as `predict`; ``.convert()`` gives plain coefficients.
-
-        Examples
-        --------
-        >>> import numpy as np, kvro
-        >>> x = np.linspace(10.0, 12.0, 20)
-        >>> p = kvro.fit(x, 3.0 * x, 1, method="ols").polynomial()
-        >>> np.round(p.convert().coef, 6).tolist()
-        [0.0, 3.0]
-        """
-        if self.n_features != 1:
-            raise ValueError("polynomial() needs a fit of one variable")
-        c, h = float(self.x_map.center[0]), float(self.x_map.half_width[0])
-        coef = self.y_scale * self.coef_unit
-        coef[0] += self.y_center
-        return np.polynomial.Polynomial(coef, domain=[c - h, c + h], window=[-1.0, 1.0])
-
-    def to_dict(self) -> dict[str, Any]:
-        """A JSON-ready summary: every float finite or None, every array a list.
-
-        Examples
-        --------
-        >>> import json, numpy as np, kvro
-        >>> f = kvro.fit(np.arange(10.0), np.arange(10.0), 1, method="ols")
-        >>> sorted(json.loads(json.dumps(f.to_dict())))[:4]
-        ['basis', 'coef', 'coef_unit', 'cov']
-        """
-        return {
-            "method": self.method,
-            "deg": self.deg,
-            "basis": self.basis,
-            "seed": self.seed,
-            "n_features": self.n_features,
-            "powers": self.powers.tolist(),
-            "coef": _finite_list(self.coef),
-            "stderr": _finite_list(self.stderr),
-            "cov": [_finite_list(row) for row in self.cov],
-            "rows": int(self.inliers.size),
-            "inliers": int(self.inliers.sum()),
-            "residual_scale": _finite(self.residual_scale),
-            "hit_rate": _finite(self.hit_rate),
-            "mdl": _finite(self.mdl),
-            "mdl_penalised": _finite(self.mdl_penalised),
-            "n_refits": self.n_refits,
-            "clip": self.clip,
-            "degree_scores": None
-            if self.degree_scores is None
-            else {str(d): _finite(s) for d, s in self.degree_scores.items()},
-            "coef_unit": _finite_list(self.coef_unit),
-            "scaling": {
-                "x_center": self.x_map.center.tolist(),
-                "x_half_width": self.x_map.half_width.tolist(),
-                "y_center": self.y_center,
-                "y_scale": self.y_scale,
-            },
-        }
-
-    def __repr__(self) -> str:
-        n = self.inliers.size
-        lines = [
-            f"PolyFit(method={self.method!r}, deg={self.deg}, basis={self.basis!r}, "
-            f"n_features={self.n_features}, seed={self.seed})",
-            f"  inliers {int(self.inliers.sum())} of {n}, residual scale "
-            f"{self.residual_scale:.4g}, hit rate {self.hit_rate:.3f}, "
-            f"MDL {self.mdl:.2f} (penalised {self.mdl_penalised:.2f})",
-        ]
-        names = [f"x{d}" for d in range(self.n_features)] if self.n_features > 1 else ["x"]
-        shown = min(len(self.coef), 12)
-        for i in range(shown):
-            lines.append(
-                f"  {term_name(self.powers[i], names):>12s}  {self.coef[i]: .6g}"
-                f"  +/- {self.stderr[i]:.2g}"
-            )
-        if shown < len(self.coef):
-            lines.append(f"  ... {len(self.coef) - shown} more terms")
-        return "\n".join(lines)
-
-
-def term_name(powers: Sequence[int], names: Sequence[str]) -> str:
-    """``"x^2*z"`` for the exponents (2, 1) of the variables x and z; ``"1"`` for none."""
-    parts = [n if p == 1 else f"{n}^{p}" for n, p in zip(names, powers, strict=True) if p > 0]
-    return "*".join(parts) or "1"
 
 
 def fit(
@@ -345,7 +131,7 @@ def fit(
     """
     opts = _check_options(method, basis, gamma1, gamma2, seed, H, classifier_rows)
     sampler = _sampler_settings(method, n_chains, n_warmup, n_deep, n_elite, step_size)
-    xa = _as_x(x, None, "x")
+    xa = _basis.as_columns(x, None, "x")
     ya = np.asarray(y, dtype=np.float64)
     if ya.ndim != 1 or ya.shape[0] != xa.shape[0]:
         raise DataError(
@@ -423,25 +209,6 @@ def _sampler_settings(method: str, *values: int | float | None) -> dict[str, Any
     return settings
 
 
-def _as_x(x: ArrayLike, dims: int | None, name: str) -> Array:
-    """x as an (n, d) float array; one-dimensional input is one variable."""
-    try:
-        a = np.asarray(x, dtype=np.float64)
-    except (TypeError, ValueError) as e:
-        raise DataError(f"{name} must be numeric: {e}") from None
-    if a.ndim == 0 and dims == 1:
-        a = a.reshape(1)
-    if a.ndim == 1:
-        a = a[:, None]
-    if a.ndim != 2:
-        raise DataError(f"{name} must be one- or two-dimensional (got shape {np.shape(x)})")
-    if dims is not None and a.shape[1] != dims:
-        raise DataError(f"{name} has {a.shape[1]} columns; the fit has {dims} variables")
-    if dims is None and (a.shape[0] == 0 or a.shape[1] == 0):
-        raise DataError(f"{name} is empty (shape {a.shape})")
-    return a
-
-
 def _y_scaling(y: Array) -> tuple[float, float]:
     center = float(np.median(y))
     with np.errstate(over="ignore", invalid="ignore"):
@@ -455,34 +222,9 @@ def _y_scaling(y: Array) -> tuple[float, float]:
     return center, scale
 
 
-@dataclass
-class _Problem:
-    """Everything of one fit in canonical units."""
-
-    X: Array
-    v: Array
-    R1: Array
-    R2: Array
-    powers: NDArray[np.int64]
-    deg: int
-    eps: float  # the hit tolerance of the MDL score
-
-    def energy(self, b: Array, opts: _Options) -> tuple[float, float, float]:
-        """Hit rate, MDL score and penalised MDL score of the coefficients b."""
-        vp = self.X @ b
-        k = len(b)
-        return (
-            kvro_core.compute_sr(vp, self.v, self.eps),
-            kvro_core.mdl_score(vp, self.v, k, opts.H),
-            kvro_core.mdl_score_reg(
-                vp, self.v, k, opts.H, b, self.R1, self.R2, opts.gamma1, opts.gamma2
-            ),
-        )
-
-
-def _problem(u: Array, v: Array, deg: int, basis: str) -> _Problem:
+def _problem(u: Array, v: Array, deg: int, opts: _Options) -> tuple[Problem, NDArray[np.int64]]:
     dims = u.shape[1]
-    m = _basis.n_terms(deg, dims, basis)
+    m = _basis.n_terms(deg, dims, opts.basis)
     if m > _basis.MAX_TERMS:
         raise DataError(
             f"degree {deg} in {dims} variable(s) gives {m} coefficients, "
@@ -493,11 +235,10 @@ def _problem(u: Array, v: Array, deg: int, basis: str) -> _Problem:
             f"{len(v)} rows are too few for degree {deg} in {dims} variable(s): "
             f"the model has {m} coefficients"
         )
-    powers = _basis.monomial_powers(deg, dims, basis)
-    R1, R2 = _basis.penalties(deg, powers, basis)
-    mad = kvro_core.mad(v)
-    eps = 0.4 * mad if mad > 0 else 0.4
-    return _Problem(_basis.design(u, powers), v, R1, R2, powers, deg, eps)
+    powers = _basis.monomial_powers(deg, dims, opts.basis)
+    R1, R2 = _basis.penalties(deg, powers, opts.basis)
+    X = _basis.design(u, powers)
+    return Problem(X, v, R1, R2, opts.gamma1, opts.gamma2, opts.H), powers
 
 
 def _fit_degree(
@@ -510,22 +251,22 @@ def _fit_degree(
     opts: _Options,
     sampler: dict[str, Any],
 ) -> PolyFit:
-    p = _problem(u, v, deg, opts.basis)
+    p, powers = _problem(u, v, deg, opts)
     b, inliers, n_refits, clip = _solve(p, opts, sampler)
-    hit_rate, mdl, mdl_pen = p.energy(b, opts)
+    hit_rate, mdl, mdl_pen = p.scores(b)
     r = p.v - p.X @ b
     cov_unit = _inlier_cov(p.X[inliers], r[inliers])
-    A = _basis.to_original_units(p.powers, x_map) * y_scale
+    A = _basis.to_original_units(powers, x_map) * y_scale
     coef = A @ b
     coef[0] += y_center
     with np.errstate(over="ignore", invalid="ignore"):
         cov = A @ cov_unit @ A.T
     return PolyFit(
-        coef=_frozen(coef),
-        powers=_frozen(p.powers),
-        inliers=_frozen(inliers),
-        residual_scale=_robust_sigma(r[inliers]) * y_scale,
-        cov=_frozen(cov),
+        coef=frozen(coef),
+        powers=frozen(powers),
+        inliers=frozen(inliers),
+        residual_scale=robust_sigma(r[inliers]) * y_scale,
+        cov=frozen(cov),
         hit_rate=hit_rate,
         mdl=mdl,
         mdl_penalised=mdl_pen,
@@ -536,7 +277,7 @@ def _fit_degree(
         n_refits=n_refits,
         clip=clip,
         degree_scores=None,
-        coef_unit=_frozen(b),
+        coef_unit=frozen(b),
         x_map=x_map,
         y_center=y_center,
         y_scale=y_scale,
@@ -544,133 +285,19 @@ def _fit_degree(
 
 
 def _solve(
-    p: _Problem, opts: _Options, sampler: dict[str, Any]
+    p: Problem, opts: _Options, sampler: dict[str, Any]
 ) -> tuple[Array, NDArray[np.bool_], int, float | None]:
     """Coefficients in canonical units, the inlier mask, the refits and their clip."""
-    X, v = p.X, p.v
-    everyone = np.ones(len(v), dtype=bool)
+    everyone = np.ones(len(p.v), dtype=bool)
     if opts.method == "ols":
-        return kvro_core.ols(X, v), everyone, 0, None
+        return kvro_core.ols(p.X, p.v), everyone, 0, None
     if opts.method == "penalised":
-        b = kvro_core.fit_regularized_linear(X, v, p.R1, p.R2, opts.gamma1, opts.gamma2)
+        b = kvro_core.fit_regularized_linear(p.X, p.v, p.R1, p.R2, opts.gamma1, opts.gamma2)
         return b, everyone, 0, None
     if opts.method == "mcmc":
-        b = _sample(X, v, p, opts, sampler, scale=1.0)
-        return b, np.abs(X @ b - v) < p.eps, 0, None
-    return _robust(p, opts, sampler)
-
-
-def _sample(
-    X: Array, v: Array, p: _Problem, opts: _Options, sampler: dict[str, Any], scale: float
-) -> Array:
-    """The sampler's best state for v / scale, returned in the units of v.
-
-    Dividing y by `scale` divides every coefficient by it and leaves the hit term of
-    the energy unchanged (its tolerance scales with y); multiplying the penalty weights
-    by scale**2 keeps the penalty term too, so the sampler minimises the same energy.
-    """
-    mcmc = kvro_core.TournamentMCMC(**sampler, H_piH=opts.H, seed=opts.seed)
-    g1, g2 = opts.gamma1 * scale**2, opts.gamma2 * scale**2
-    res = mcmc.fit(X, v / scale, p.R1, p.R2, g1, g2)
-    return np.array(res.beta_mcmc) * scale
-
-
-def _robust(
-    p: _Problem, opts: _Options, sampler: dict[str, Any]
-) -> tuple[Array, NDArray[np.bool_], int, float]:
-    X, v = p.X, p.v
-    n = len(v)
-    # On many rows the classifier and the choice between the two starts run on a seeded
-    # subsample; one chain of refits on all rows then starts from the winner.
-    rows: slice | NDArray[np.int64] = slice(None)
-    if opts.classifier_rows is not None and n > opts.classifier_rows:
-        rng = np.random.default_rng(opts.seed)
-        rows = np.sort(rng.choice(n, size=opts.classifier_rows, replace=False))
-    Xs, vs = X[rows], v[rows]
-    b_ols = kvro_core.ols(Xs, vs)
-    # The chains start near zero with steps of fixed size; dividing y by the size of the
-    # least-squares coefficients puts the answer at a distance of about one.
-    scale = max(float(np.max(np.abs(b_ols))), 1e-3)
-    b_mcmc = _sample(Xs, vs, p, opts, sampler, scale)
-    # The widest clip from both starts, the better by energy; each tighter clip then
-    # continues from the previous one's fit. A tighter clip must beat the chosen one
-    # clearly, since on clean data it only throws good points away.
-    wide = CLIPS[0]
-    e, b, inliers, k = min(
-        (
-            (_energy(Xs, vs, b, p, opts), b, inliers, k)
-            for b, inliers, k in (
-                _refit(Xs, vs, b_mcmc, np.abs(Xs @ b_mcmc - vs) < p.eps, wide),
-                _refit(Xs, vs, b_ols, np.ones(len(vs), dtype=bool), wide),
-            )
-        ),
-        key=lambda c: c[0],
-    )
-    best = chain = (e, b, inliers, k, wide)
-    for clip in CLIPS[1:]:
-        r = vs - Xs @ chain[1]
-        start = np.abs(r) < clip * _robust_sigma(r[chain[2]])
-        b, inliers, k = _refit(Xs, vs, chain[1], start, clip)
-        chain = (_energy(Xs, vs, b, p, opts), b, inliers, k, clip)
-        if chain[0] < best[0] - CLIP_MARGIN * abs(best[0]) - CLIP_MARGIN_HITS:
-            best = chain
-    _, b, inliers, k, clip = best
-    if isinstance(rows, np.ndarray):
-        r = v - X @ b
-        start = np.abs(r) < clip * _robust_sigma(r[rows][inliers])
-        b, inliers, k_all = _refit(X, v, b, start, clip)
-        k += k_all
-    e, e_ols = _energy(X, v, b, p, opts), _energy(X, v, kvro_core.ols(X, v), p, opts)
-    # A point or two more or fewer inside the band is noise, not a failed fit.
-    if e > e_ols + WARN_MARGIN * (1.0 + abs(e_ols)):
-        warnings.warn(
-            f"the robust fit scores {e:.4g} on the sampler's energy, worse than least "
-            f"squares ({e_ols:.4g}): the data may have no clear inlier set at this degree",
-            FitWarning,
-            stacklevel=5,
-        )
-    return b, inliers, k, clip
-
-
-def _energy(X: Array, v: Array, b: Array, p: _Problem, opts: _Options) -> float:
-    return kvro_core.mdl_score_reg(
-        X @ b, v, len(b), opts.H, b, p.R1, p.R2, opts.gamma1, opts.gamma2
-    )
-
-
-def _refit(
-    X: Array, v: Array, b: Array, inliers: NDArray[np.bool_], clip: float
-) -> tuple[Array, NDArray[np.bool_], int]:
-    """Least squares on the inliers, repeated until they stop changing.
-
-    The inliers of the next round are the points within `clip` robust sigmas of the
-    current fit, the sigma measured on the current inliers' residuals. Never fewer
-    than twice the coefficients (or all rows) take part, so that each least squares
-    is well determined: short of that, the points nearest the curve b join.
-    A set that alternates between two states ends the loop too.
-    """
-    n, m = X.shape
-    floor = min(n, 2 * m)
-    previous = None
-    for k in range(1, MAX_REFITS + 1):
-        if inliers.sum() < floor:
-            nearest = np.argsort(np.abs(X @ b - v), kind="stable")[:floor]
-            inliers = np.zeros(n, dtype=bool)
-            inliers[nearest] = True
-        b = kvro_core.ols(X[inliers], v[inliers])
-        r = v - X @ b
-        sigma = max(_robust_sigma(r[inliers]), 1e-12)
-        new = np.abs(r) < clip * sigma
-        if np.array_equal(new, inliers) or (previous is not None and np.array_equal(new, previous)):
-            return b, inliers, k
-        previous, inliers = inliers, new
-    return b, inliers, MAX_REFITS
-
-
-def _robust_sigma(r: Array) -> float:
-    if r.size == 0:
-        return float("nan")
-    return MAD_TO_SIGMA * float(np.median(np.abs(r - np.median(r))))
+        b = p.sample(p.X, p.v, sampler, opts.seed)
+        return b, np.abs(p.X @ b - p.v) < p.eps, 0, None
+    return robust_fit(p, sampler, opts.seed, opts.classifier_rows)
 
 
 def _inlier_cov(X: Array, r: Array) -> Array:
@@ -738,16 +365,3 @@ def _fit_auto(
 
     chosen = min(d for d in scores if close(d))
     return dataclasses.replace(fits[chosen], degree_scores=scores)
-
-
-def _frozen(a: np.ndarray) -> Any:
-    a.setflags(write=False)
-    return a
-
-
-def _finite(value: float) -> float | None:
-    return float(value) if math.isfinite(value) else None
-
-
-def _finite_list(a: Array) -> list[float | None]:
-    return [_finite(c) for c in a.tolist()]

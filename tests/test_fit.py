@@ -9,6 +9,7 @@ import pytest
 from numpy.testing import assert_allclose, assert_array_equal
 
 import kvro
+import kvro.robust
 from kvro import basis
 from kvro import kvro_core as kc
 
@@ -259,7 +260,7 @@ def test_a_result_worse_than_least_squares_is_not_silent(monkeypatch):
     def lost(X, v, b, inliers, clip):
         return np.full(X.shape[1], 50.0), inliers, 1
 
-    monkeypatch.setattr(kvro.polyfit, "_refit", lost)
+    monkeypatch.setattr(kvro.robust, "refit", lost)
     x, y, _ = curve_with_outliers(n=100)
     with pytest.warns(kvro.FitWarning, match="worse than least squares"):
         kvro.fit(x, y, 2)
