@@ -24,17 +24,17 @@ from kvro.basis import BASES
 from kvro.tables import InputError
 
 
-class UsageError(Exception):
+class _UsageError(Exception):
     """A malformed command line."""
 
 
-class Parser(argparse.ArgumentParser):
+class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> Any:
         # argparse would print the usage block and exit; one line is enough here.
-        raise UsageError(message)
+        raise _UsageError(message)
 
 
-def checked[T](
+def _checked[T](
     convert: Callable[[str], T], ok: Callable[[T], bool], rule: str
 ) -> Callable[[str], T]:
     """An argparse type: `convert`, then refuse values that are not `ok`."""
@@ -48,7 +48,7 @@ def checked[T](
     return parse
 
 
-def degree(text: str) -> int | str:
+def _degree(text: str) -> int | str:
     if text == "auto":
         return text
     value = int(text)
@@ -57,25 +57,25 @@ def degree(text: str) -> int | str:
     return value
 
 
-count = checked(int, lambda v: 0 <= v < 2**31, "an int from 0 to 2**31 - 1")
-weight = checked(float, lambda v: math.isfinite(v) and v >= 0, "a finite number >= 0")
+_count = _checked(int, lambda v: 0 <= v < 2**31, "an int from 0 to 2**31 - 1")
+_weight = _checked(float, lambda v: math.isfinite(v) and v >= 0, "a finite number >= 0")
 
 # The settings of the sampler: option, parameter of kvro.fit, type, help.
-SAMPLER_OPTIONS = [
-    ("--chains", "n_chains", checked(int, lambda v: 1 <= v < 2**31, "an int >= 1"), "chains"),
-    ("--warmup", "n_warmup", count, "warm-up steps per chain"),
-    ("--deep", "n_deep", count, "deep steps per elite"),
-    ("--elites", "n_elite", count, "elites kept from the tournament"),
+_SAMPLER_OPTIONS = [
+    ("--chains", "n_chains", _checked(int, lambda v: 1 <= v < 2**31, "an int >= 1"), "chains"),
+    ("--warmup", "n_warmup", _count, "warm-up steps per chain"),
+    ("--deep", "n_deep", _count, "deep steps per elite"),
+    ("--elites", "n_elite", _count, "elites kept from the tournament"),
     (
         "--step",
         "step_size",
-        checked(float, lambda v: math.isfinite(v) and v > 0, "> 0"),
+        _checked(float, lambda v: math.isfinite(v) and v > 0, "a finite number > 0"),
         "step size",
     ),
 ]
 
 
-def add_fit_options(parser: Parser, default_method: str) -> None:
+def _add_fit_options(parser: _Parser, default_method: str) -> None:
     """The options that `kvro demo` and `kvro fit` share: method, penalties, sampler."""
     parser.add_argument(
         "--method",
@@ -85,38 +85,38 @@ def add_fit_options(parser: Parser, default_method: str) -> None:
     )
     parser.add_argument(
         "--gamma1",
-        type=weight,
+        type=_weight,
         default=0.0,
         metavar="G",
         help="weight of the first-derivative penalty, in scaled units (default 0)",
     )
     parser.add_argument(
         "--gamma2",
-        type=weight,
+        type=_weight,
         default=1e-3,
         metavar="G",
         help="weight of the second-derivative penalty, in scaled units (default 0.001)",
     )
     parser.add_argument(
         "--seed",
-        type=checked(int, lambda v: 0 <= v < 2**64, "an int from 0 to 2**64 - 1"),
+        type=_checked(int, lambda v: 0 <= v < 2**64, "an int from 0 to 2**64 - 1"),
         default=42,
         metavar="S",
         help="seed of the sampler (default 42)",
     )
-    for option, name, kind, text in SAMPLER_OPTIONS:
+    for option, name, kind, text in _SAMPLER_OPTIONS:
         parser.add_argument(
             option,
             dest=name,
             type=kind,
-            metavar="N" if kind is count else "V",
+            metavar="N" if kind is _count else "V",
             help=f"sampler: {text} ({name} of kvro.fit; default: the method's own)",
         )
     parser.add_argument("--json", action="store_true", help="print the report as JSON")
 
 
-def build_parser() -> Parser:
-    parser = Parser(
+def _build_parser() -> _Parser:
+    parser = _Parser(
         prog="kvro",
         description="Robust polynomial fits of data with gross outliers: an inlier mask, "
         "standard errors, and least squares, penalised least squares and the sampler "
@@ -132,7 +132,7 @@ def build_parser() -> Parser:
         description="Fit a smooth curve with noise and 15%% gross outliers by every "
         "method, print how far each lies from the true curve and draw the picture.",
     )
-    add_fit_options(demo_cmd, "all")
+    _add_fit_options(demo_cmd, "all")
     demo_cmd.add_argument(
         "--plot",
         default=demo.PLOT,
@@ -140,7 +140,7 @@ def build_parser() -> Parser:
         help=f"where to draw the picture (default {demo.PLOT})",
     )
     demo_cmd.add_argument("--no-plot", action="store_true", help="draw no picture")
-    demo_cmd.set_defaults(run=run_demo)
+    demo_cmd.set_defaults(run=_run_demo)
 
     fit_cmd = commands.add_parser(
         "fit",
@@ -153,7 +153,7 @@ def build_parser() -> Parser:
     fit_cmd.add_argument("--y", required=True, metavar="COL", help="y column")
     fit_cmd.add_argument(
         "--deg",
-        type=degree,
+        type=_degree,
         required=True,
         metavar="N|auto",
         help="degree, or auto to choose it by cross-validation",
@@ -164,62 +164,63 @@ def build_parser() -> Parser:
         default="total",
         help="several x: monomials of total degree <= N, or degree <= N in each (default total)",
     )
-    add_fit_options(fit_cmd, "robust")
+    _add_fit_options(fit_cmd, "robust")
     fit_cmd.add_argument(
         "--out",
         metavar="OUT.csv",
         help="write each input row's columns, fitted value, residual and inlier flag",
     )
     fit_cmd.add_argument("--plot", metavar="OUT.png", help="draw the data and the fits")
-    fit_cmd.set_defaults(run=run_fit)
+    fit_cmd.set_defaults(run=_run_fit)
     return parser
 
 
-def fit_options(args: argparse.Namespace) -> dict[str, Any]:
-    names = ["gamma1", "gamma2", "seed", *(name for _, name, _, _ in SAMPLER_OPTIONS)]
+def _fit_options(args: argparse.Namespace) -> dict[str, Any]:
+    names = ["gamma1", "gamma2", "seed", *(name for _, name, _, _ in _SAMPLER_OPTIONS)]
     return {name: getattr(args, name) for name in names}
 
 
-def methods_of(args: argparse.Namespace) -> list[str]:
+def _methods_of(args: argparse.Namespace) -> list[str]:
     return list(kvro.METHODS) if args.method == "all" else [args.method]
 
 
-def warn(message: str) -> None:
+def _warn(message: str) -> None:
     print(f"kvro: warning: {' '.join(message.split())}", file=sys.stderr)
 
 
-def run_demo(args: argparse.Namespace) -> int:
+def _run_demo(args: argparse.Namespace) -> int:
     plot = None if args.no_plot else args.plot
     if plot is not None and not report.has_matplotlib():
-        warn(f"no picture: {report.MISSING_MATPLOTLIB}")
+        _warn(f"no picture: {report.MISSING_MATPLOTLIB}")
         plot = None
-    print(demo.run(methods_of(args), plot=plot, as_json=args.json, **fit_options(args)))
+    print(demo.run(_methods_of(args), plot=plot, as_json=args.json, **_fit_options(args)))
     return 0
 
 
-def run_fit(args: argparse.Namespace) -> int:
+def _run_fit(args: argparse.Namespace) -> int:
     names = [*args.x, args.y]
     if len(set(names)) < len(names):
-        raise UsageError("each column may appear only once among --x and --y")
+        raise _UsageError("each column may appear only once among --x and --y")
     if args.plot is not None and not report.has_matplotlib():
         raise InputError(report.MISSING_MATPLOTLIB)
     *x, y = tables.read_columns(args.file, names)
-    check_columns(args.x, x, args.y, y)
+    _check_columns(args.x, x, args.y, y)
     xs = x[0] if len(x) == 1 else np.column_stack(x)
     fits = [
-        kvro.fit(xs, y, args.deg, method=m, basis=args.basis, **fit_options(args))
-        for m in methods_of(args)
+        kvro.fit(xs, y, args.deg, method=m, basis=args.basis, **_fit_options(args))
+        for m in _methods_of(args)
     ]
     fitted = [f(xs) for f in fits]
-    if not all(np.isfinite(v).all() for v in fitted):
-        raise InputError("the fitted values overflow double precision")
+    with np.errstate(over="ignore", invalid="ignore"):
+        if not all(np.isfinite(y - v).all() for v in fitted):
+            raise InputError("the fitted values or residuals overflow double precision")
     if any(not np.isfinite(f.coef).all() for f in fits):
-        warn(
+        _warn(
             "some coefficients overflow double precision in the original units "
             "(x far from 0); the fitted values are exact"
         )
     if args.out is not None:
-        tables.write_columns(args.out, out_columns(args, x, y, fits, fitted))
+        tables.write_columns(args.out, _out_columns(args, x, y, fits, fitted))
     deg = "chosen by cross-validation" if args.deg == "auto" else args.deg
     title = f"kvro fit {args.file}: {args.y} on {', '.join(args.x)}, degree {deg}"
     if len(args.x) > 1:
@@ -239,7 +240,7 @@ def run_fit(args: argparse.Namespace) -> int:
     return 0
 
 
-def check_columns(x_names: list[str], x: list[np.ndarray], y_name: str, y: np.ndarray) -> None:
+def _check_columns(x_names: list[str], x: list[np.ndarray], y_name: str, y: np.ndarray) -> None:
     """Refuse, naming the column, what kvro.fit would refuse about x or y alone."""
     with np.errstate(over="ignore"):
         spreads = [float(np.max(c) - np.min(c)) for c in [*x, y]]
@@ -251,7 +252,7 @@ def check_columns(x_names: list[str], x: list[np.ndarray], y_name: str, y: np.nd
             raise InputError(f"column {name!r} is constant: there is no curve in it to fit")
 
 
-def out_columns(
+def _out_columns(
     args: argparse.Namespace,
     x: list[np.ndarray],
     y: np.ndarray,
@@ -273,7 +274,26 @@ def out_columns(
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
+    """Run the kvro command with the arguments `argv` (default: ``sys.argv[1:]``).
+
+    Returns
+    -------
+    int
+        The exit code: 0 on success, 1 for input that cannot be read or fitted, 2 for
+        a malformed command line, 130 after Ctrl-C.
+
+    Examples
+    --------
+    >>> from kvro.cli import main
+    >>> main(["--version"])  # doctest: +ELLIPSIS
+    kvro ...
+    0
+    >>> main(["demo", "--no-plot", "--method", "ols"])  # doctest: +ELLIPSIS
+    kvro demo: 200 points, 30 gross outliers, degree 5
+    ...
+    0
+    """
+    parser = _build_parser()
     try:
         args = parser.parse_args(argv)
         if args.version:
@@ -283,10 +303,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.print_help(sys.stderr)
             return 2
         with warnings.catch_warnings():
-            warnings.simplefilter("always")
-            warnings.showwarning = lambda message, *_: warn(str(message))
+            warnings.simplefilter("default")
+            warnings.showwarning = lambda message, *_: _warn(str(message))
             return int(args.run(args))
-    except UsageError as e:
+    except _UsageError as e:
         print(f"kvro: error: {e}", file=sys.stderr)
         return 2
     except (InputError, kvro.DataError) as e:

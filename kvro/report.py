@@ -118,6 +118,17 @@ def json_report(
     `x_names`, and one value of each entry of `fit_fields`. Strict JSON: a number that
     is not finite is null.
 
+    Parameters
+    ----------
+    fits : sequence of PolyFit
+        Fits of the same data.
+    x_names : sequence of str
+        Names of the x variables.
+    fields : mapping
+        JSON-ready entries of the object (where the data came from, and so on).
+    fit_fields : mapping of str to sequence of float, optional
+        More entries of each fit, one value per fit.
+
     Examples
     --------
     >>> import json, numpy as np, kvro
@@ -175,6 +186,25 @@ def plot(
     outliers are `outliers` when given (planted ones), else the points left out by
     the first fit that leaves any out. `truth`, a function of x, adds the true curve.
     For several x columns: observed against fitted y for each fit.
+
+    Parameters
+    ----------
+    path : str
+        The picture file; its extension chooses the format.
+    fits : sequence of PolyFit
+        Fits of the data, one curve each.
+    x : sequence of ndarray
+        The x columns the fits were made from.
+    y : ndarray
+        The data fitted.
+    x_names, y_name : str
+        Axis labels.
+    title : str
+        Title of the picture.
+    outliers : ndarray of bool, optional
+        Points to mark as outliers.
+    truth : callable, optional
+        The true curve, drawn dashed.
 
     Raises
     ------

@@ -104,6 +104,13 @@ def write_columns(path: str, columns: Mapping[str, NDArray[np.generic]]) -> None
     Floats are written in their shortest form that reads back to the same value;
     booleans as 1 and 0.
 
+    Parameters
+    ----------
+    path : str
+        The file to write (replaced if it exists).
+    columns : mapping of str to ndarray
+        Header name and values of each column, in order.
+
     Raises
     ------
     InputError
