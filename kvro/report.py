@@ -15,7 +15,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 import kvro
-from kvro.polyfit import PolyFit, term_name
+from kvro.result import PolyFit, term_name
 from kvro.tables import InputError
 
 Array = NDArray[np.float64]
