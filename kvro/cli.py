@@ -220,7 +220,10 @@ def _run_fit(args: argparse.Namespace) -> int:
             "(x far from 0); the fitted values are exact"
         )
     if args.out is not None:
-        tables.write_columns(args.out, _out_columns(args, x, y, fits, fitted))
+        inputs = {**dict(zip(args.x, x, strict=True)), args.y: y}
+        labels = [f.method if len(fits) > 1 else "" for f in fits]
+        points = {k: (v, f.inliers) for k, v, f in zip(labels, fitted, fits, strict=True)}
+        tables.write_points(args.out, inputs, y, points)
     deg = "chosen by cross-validation" if args.deg == "auto" else args.deg
     title = f"kvro fit {args.file}: {args.y} on {', '.join(args.x)}, degree {deg}"
     if len(args.x) > 1:
@@ -250,27 +253,6 @@ def _check_columns(x_names: list[str], x: list[np.ndarray], y_name: str, y: np.n
     for name, spread in zip(x_names, spreads, strict=False):
         if spread == 0:
             raise InputError(f"column {name!r} is constant: there is no curve in it to fit")
-
-
-def _out_columns(
-    args: argparse.Namespace,
-    x: list[np.ndarray],
-    y: np.ndarray,
-    fits: list[kvro.PolyFit],
-    fitted: list[np.ndarray],
-) -> dict[str, np.ndarray]:
-    """The input columns, then each fit's fitted value, residual and inlier flag."""
-    columns: dict[str, np.ndarray] = {**dict(zip(args.x, x, strict=True)), args.y: y}
-    for f, v in zip(fits, fitted, strict=True):
-        suffix = "" if len(fits) == 1 else f"_{f.method}"
-        for name, col in (("fitted", v), ("residual", y - v), ("inlier", f.inliers)):
-            if name + suffix in columns:
-                raise InputError(
-                    f"--out: the input column {name + suffix!r} has the name of an output "
-                    "column; rename it"
-                )
-            columns[name + suffix] = col
-    return columns
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -98,36 +98,60 @@ def read_columns(path: str, names: Sequence[str]) -> list[Array]:
     return [np.array(col, dtype=np.float64) for col in cols]
 
 
-def write_columns(path: str, columns: Mapping[str, NDArray[np.generic]]) -> None:
-    """Write equally long columns as a CSV file with a header row.
+def write_points(
+    path: str,
+    inputs: Mapping[str, Array],
+    y: Array,
+    fits: Mapping[str, tuple[Array, NDArray[np.bool_]]],
+) -> None:
+    """Write one CSV row per input point: its columns, then each fit's view of it.
 
-    Floats are written in their shortest form that reads back to the same value;
-    booleans as 1 and 0.
+    The columns are `inputs`, then for each fit its fitted value, residual
+    (y - fitted) and inlier flag (1 or 0), named ``fitted``, ``residual`` and
+    ``inlier`` after the fit's label: ``fitted_robust`` for the label ``"robust"``,
+    plain ``fitted`` for the label ``""``. Floats are written in their shortest form
+    that reads back to the same value.
 
     Parameters
     ----------
     path : str
         The file to write (replaced if it exists).
-    columns : mapping of str to ndarray
-        Header name and values of each column, in order.
+    inputs : mapping of str to ndarray
+        The input columns by name, in order.
+    y : ndarray
+        The fitted data, one value per row.
+    fits : mapping of str to (ndarray, ndarray of bool)
+        Each fit's fitted values and inlier mask, by label.
 
     Raises
     ------
     InputError
-        If the file cannot be written.
+        If an input column has the name of an output column, or the file cannot be
+        written.
 
     Examples
     --------
     >>> import pathlib, tempfile
     >>> import numpy as np
-    >>> from kvro.tables import write_columns
+    >>> from kvro.tables import write_points
     >>> path = pathlib.Path(tempfile.mkdtemp()) / "out.csv"
-    >>> write_columns(str(path), {"x": np.array([0.1, 2.0]), "inlier": np.array([True, False])})
+    >>> t, y = np.array([0.0, 1.0]), np.array([0.5, 9.0])
+    >>> write_points(str(path), {"t": t, "y": y}, y, {"": (np.array([0.5, 1.5]), y < 5)})
     >>> print(path.read_text(), end="")
-    x,inlier
-    0.1,1
-    2.0,0
+    t,y,fitted,residual,inlier
+    0.0,0.5,0.5,0.0,1
+    1.0,9.0,1.5,7.5,0
     """
+    columns: dict[str, NDArray[np.generic]] = dict(inputs)
+    for label, (fitted, inliers) in fits.items():
+        suffix = f"_{label}" if label else ""
+        for name, col in (("fitted", fitted), ("residual", y - fitted), ("inlier", inliers)):
+            if name + suffix in columns:
+                raise InputError(
+                    f"the input column {name + suffix!r} has the name of an output column; "
+                    "rename it"
+                )
+            columns[name + suffix] = col
     cells = [
         [str(int(v)) for v in col.tolist()]
         if col.dtype == np.bool_
