@@ -184,18 +184,8 @@ def test_sampler_options_reach_the_fit(tmp_path, capsys, monkeypatch):
     argv += ["--seed", 9, "--gamma1", 0.5, "--gamma2", 0.25]
     code, _, _ = run(argv, capsys)
     assert code == 0
-    assert seen == dict(
-        method="mcmc",
-        basis="total",
-        gamma1=0.5,
-        gamma2=0.25,
-        seed=9,
-        n_chains=3,
-        n_warmup=4,
-        n_deep=5,
-        n_elite=2,
-        step_size=0.1,
-    )
+    assert seen == dict(method="mcmc", basis="total", gamma1=0.5, gamma2=0.25, seed=9,
+                        n_chains=3, n_warmup=4, n_deep=5, n_elite=2, step_size=0.1)  # fmt: skip
 
 
 def test_a_fit_warning_is_one_line_on_stderr(tmp_path, capsys, monkeypatch):
@@ -313,21 +303,14 @@ def test_interrupt_ends_in_one_line(monkeypatch, data, capsys):
     assert (code, out, err) == (130, "", "kvro: interrupted\n")
 
 
+MISSING = ["fit", "missing.csv", "--x", "x", "--y", "y", "--deg", "1"]
+
+
 @pytest.mark.parametrize(
     "command",
     [
-        [sys.executable, "-m", "kvro", "fit", "missing.csv", "--x", "x", "--y", "y", "--deg", "1"],
-        [
-            str(Path(sys.executable).with_name("kvro")),
-            "fit",
-            "missing.csv",
-            "--x",
-            "x",
-            "--y",
-            "y",
-            "--deg",
-            "1",
-        ],
+        [sys.executable, "-m", "kvro", *MISSING],
+        [str(Path(sys.executable).with_name("kvro")), *MISSING],
     ],
     ids=["python -m kvro", "console script"],
 )
