@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import kvro
-from kvro import cli
+from kvro import cli, report
 
 
 def run(argv, capsys):
@@ -166,6 +166,18 @@ def test_fit_in_two_variables(tmp_path, capsys):
     fit = json.loads(out)["fits"][0]
     assert code == 0 and fit["terms"] == ["1", "b", "a", "a*b"]
     np.testing.assert_allclose(fit["coef"], [1, 2, 1, 0.5], rtol=0, atol=1e-9)
+
+
+def test_text_report_puts_each_coefficient_in_its_row():
+    # Fits of different degrees (as deg="auto" may give) share the table of terms.
+    t = np.linspace(1.0, 3.0, 20)
+    line = kvro.fit(t, 5 - t, 1, method="ols")
+    parabola = kvro.fit(t, 2 + 3 * t - 4 * t**2, 2, method="penalised", gamma2=0)
+    text = report.text_report([parabola, line], ["t"], "y", "title")
+    rows = {r.split()[0]: r.split()[1:] for r in text.splitlines()[-3:]}
+    assert [c for c in rows["1"] if c != "+/-"][::2] == ["2", "5"]
+    assert [c for c in rows["t"] if c != "+/-"][::2] == ["3", "-1"]
+    assert rows["t^2"][0] == "-4" and len(rows["t^2"]) == 3
 
 
 def test_sampler_options_reach_the_fit(tmp_path, capsys, monkeypatch):
