@@ -242,9 +242,11 @@ def plot(
             ax.scatter(x0[outliers], y[outliers], s=30, marker="x", color="tab:red", label=label)
         grid = np.linspace(x0.min(), x0.max(), 400)
         if truth is not None:
-            ax.plot(grid, truth(grid), "k--", lw=1, label="true curve")
-        for f in fits:
-            ax.plot(grid, f(grid), lw=2, color=COLORS[f.method], label=f.method)
+            ax.plot(grid, truth(grid), "k--", lw=1, label="true curve", zorder=10)
+        for i, f in enumerate(fits):
+            # The first fit (robust, when there) is drawn on top of the others.
+            z = 2.5 + len(fits) - i
+            ax.plot(grid, f(grid), lw=2, color=COLORS[f.method], label=f.method, zorder=z)
         ax.set_xlabel(x_names[0])
         ax.set_ylabel(y_name)
     else:
