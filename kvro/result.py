@@ -89,7 +89,9 @@ class PolyFit:
     @property
     def stderr(self) -> Array:
         """Standard errors of `coef`: the square roots of the diagonal of `cov`."""
-        return np.sqrt(np.diag(self.cov))
+        # A covariance that overflowed in the original units gives nan, not a warning.
+        with np.errstate(invalid="ignore"):
+            return np.sqrt(np.diag(self.cov))
 
     def predict(self, x: ArrayLike) -> Array:
         """The fitted polynomial at `x` (shaped like the `x` of the fit), in units of y.

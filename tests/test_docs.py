@@ -5,7 +5,17 @@ import importlib
 
 import pytest
 
-MODULES = ["kvro", "kvro.polyfit", "kvro.result", "kvro.robust", "kvro.basis"]
+MODULES = [
+    "kvro",
+    "kvro.polyfit",
+    "kvro.result",
+    "kvro.robust",
+    "kvro.basis",
+    "kvro.cli",
+    "kvro.report",
+    "kvro.demo",
+    "kvro.tables",
+]
 
 
 @pytest.mark.parametrize("name", MODULES)
