@@ -23,7 +23,7 @@ from kvro import basis as _basis
 from kvro import kvro_core
 from kvro.basis import AxisMap, DataError
 from kvro.result import PolyFit, frozen, term_name
-from kvro.robust import CLASSIFIER_ROWS, FitWarning, Problem, robust_fit, robust_sigma
+from kvro.robust import CLASSIFIER_ROWS, FitWarning, Problem, inlier_sigma, robust_fit
 
 __all__ = ["METHODS", "SAMPLER_DEFAULTS", "FitWarning", "PolyFit", "fit", "term_name"]
 
@@ -265,7 +265,7 @@ def _fit_degree(
         coef=frozen(coef),
         powers=frozen(powers),
         inliers=frozen(inliers),
-        residual_scale=robust_sigma(r[inliers]) * y_scale,
+        residual_scale=inlier_sigma(r[inliers], len(b)) * y_scale,
         cov=frozen(cov),
         hit_rate=hit_rate,
         mdl=mdl,

@@ -53,7 +53,7 @@ def text_report(
     >>> print(text_report([f], ["t"], "y", "a line"))
     a line
     method  deg  inliers  residual scale  hit rate   MDL  MDL+pen
-    ols       1      6/6          0.1356     1.000  2.46     2.46
+    ols       1      6/6           0.166     1.000  2.46     2.46
     <BLANKLINE>
     coefficients in the original units of t and y (+/- standard error)
     term                ols

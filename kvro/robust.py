@@ -17,6 +17,7 @@ absolute deviation), in which the energy is that of the core's MDL score.
 
 from __future__ import annotations
 
+import math
 import warnings
 from dataclasses import dataclass
 from typing import Any
@@ -134,10 +135,11 @@ def robust_fit(
         ((p.energy(b, Xs, vs), b, inliers, k) for b, inliers, k in candidates),
         key=lambda c: c[0],
     )
+    m = X.shape[1]
     best = chain = (e, b, inliers, k, wide)
     for clip in CLIPS[1:]:
         r = vs - Xs @ chain[1]
-        start = np.abs(r) < clip * robust_sigma(r[chain[2]])
+        start = np.abs(r) < clip * inlier_sigma(r[chain[2]], m)
         b, inliers, k = refit(Xs, vs, chain[1], start, clip)
         chain = (p.energy(b, Xs, vs), b, inliers, k, clip)
         if chain[0] < best[0] - CLIP_MARGIN * abs(best[0]) - CLIP_MARGIN_HITS:
@@ -145,7 +147,7 @@ def robust_fit(
     _, b, inliers, k, clip = best
     if isinstance(rows, np.ndarray):
         r = v - X @ b
-        start = np.abs(r) < clip * robust_sigma(r[rows][inliers])
+        start = np.abs(r) < clip * inlier_sigma(r[rows][inliers], m)
         b, inliers, k_all = refit(X, v, b, start, clip)
         k += k_all
     e, e_ols = p.energy(b), p.energy(kvro_core.ols(X, v))
@@ -179,12 +181,21 @@ def refit(X: Array, v: Array, b: Array, inliers: Mask, clip: float) -> tuple[Arr
             inliers[nearest] = True
         b = kvro_core.ols(X[inliers], v[inliers])
         r = v - X @ b
-        sigma = max(robust_sigma(r[inliers]), 1e-12)
-        new = np.abs(r) < clip * sigma
+        new = np.abs(r) < clip * max(inlier_sigma(r[inliers], m), 1e-12)
         if np.array_equal(new, inliers) or (previous is not None and np.array_equal(new, previous)):
             return b, inliers, k
         previous, inliers = inliers, new
     return b, inliers, MAX_REFITS
+
+
+def inlier_sigma(r: Array, m: int) -> float:
+    """Robust sigma of the residuals of a least-squares fit of m coefficients.
+
+    Least squares pulls its residuals towards zero by the m degrees of freedom it
+    spends; without the correction a small inlier set would shrink itself.
+    """
+    n = r.size
+    return robust_sigma(r) * math.sqrt(n / (n - m)) if n > m else math.inf
 
 
 def robust_sigma(r: Array) -> float:
