@@ -171,6 +171,13 @@ def test_ols_tall_keeps_the_rank_rule(sigma2, kept):
         assert_allclose(beta, V[:, 0], rtol=1e-12)
 
 
+@pytest.mark.parametrize("sx, sy", [(1e200, 1e200), (1e-200, 1e-200), (1e200, 1.0), (1e-300, 1e-8)])
+def test_ols_tall_scales_without_overflow(sx, sy):
+    # The squared norms of the reflectors would overflow or underflow unscaled.
+    X, y = tall(50, 3, 3, 1)
+    assert_allclose(kc.ols(X * sx, y * sy), kc.ols(X, y) * (sy / sx), rtol=1e-13)
+
+
 def layouts(A):
     """A in every layout: read in place (C, F, row or column strides) or converted first
     (byte-swapped, misaligned, negative strides, nested lists)."""

@@ -1,6 +1,7 @@
 #include "linear_fit.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -60,16 +61,18 @@ void add_penalty(Eigen::MatrixXd& A, const Eigen::MatrixXd& R, double s, const c
 // triangle (q = p + 1) in T. W holds the triangle so far above the next block of rows and
 // is factored in place, so each row of X is read from memory once and the reflectors are
 // applied in cache: with few columns the unblocked reflections are memory-bound otherwise.
+// X and y enter W multiplied by powers of two (exact) that bring their largest magnitudes
+// near 1, since the reflectors' squared norms would overflow beyond about 1e154.
 template <typename View>
-void reduce_rows(const View& X, const VectorRef& y, Index begin, Index end, Index block,
-                 Eigen::Ref<Eigen::MatrixXd> T) {
+void reduce_rows(const View& X, const VectorRef& y, double x_scale, double y_scale, Index begin,
+                 Index end, Index block, Eigen::Ref<Eigen::MatrixXd> T) {
     const Index p = X.cols();
     const Index q = p + 1;
     Eigen::MatrixXd W = Eigen::MatrixXd::Zero(q + std::min(block, end - begin), q);
     for (Index r = begin; r < end; r += block) {
         const Index len = std::min(block, end - r);
-        W.middleRows(q, len).leftCols(p) = X.middleRows(r, len);
-        W.col(p).segment(q, len) = y.segment(r, len);
+        W.middleRows(q, len).leftCols(p) = X.middleRows(r, len) * x_scale;
+        W.col(p).segment(q, len) = y.segment(r, len) * y_scale;
         Eigen::Ref<Eigen::MatrixXd> stacked = W.topRows(q + len);
         const Eigen::HouseholderQR<Eigen::Ref<Eigen::MatrixXd>> qr(stacked);
         // Below the diagonal lie the reflectors, which are not needed again.
@@ -78,14 +81,24 @@ void reduce_rows(const View& X, const VectorRef& y, Index begin, Index end, Inde
     T = W.topRows(q);
 }
 
+// Exponent e with 2^(e-1) <= a < 2^e (0 for a = 0), at least -1020 so that 2^-e is finite.
+int binary_exponent(double a) {
+    int e = 0;
+    std::frexp(a, &e);
+    return std::max(e, -1020);
+}
+
 // Groups of this many blocks are reduced independently, then their triangles together.
 constexpr Index kBlocksPerGroup = 4;
 
 template <typename View>
 Eigen::VectorXd ols_impl(const View& X, const VectorRef& y) {
     require_rows(X, y, "ols: X");
-    // The SVD of non-finite data has no meaning and its iteration need not end.
-    if (!X.allFinite() || !y.allFinite()) {
+    // One pass finds both the largest magnitudes and any NaN or infinity, since the SVD of
+    // non-finite data has no meaning and its iteration need not end.
+    const double x_max = X.size() > 0 ? X.cwiseAbs().template maxCoeff<Eigen::PropagateNaN>() : 0.0;
+    const double y_max = y.size() > 0 ? y.cwiseAbs().template maxCoeff<Eigen::PropagateNaN>() : 0.0;
+    if (!std::isfinite(x_max) || !std::isfinite(y_max)) {
         throw std::invalid_argument("ols: X and y must be finite (no NaN or infinity)");
     }
     const Index m = X.rows();
@@ -104,17 +117,23 @@ Eigen::VectorXd ols_impl(const View& X, const VectorRef& y) {
     const Index block = std::max(cache_rows(q), 2 * q);
     const Index group_rows = kBlocksPerGroup * block;
     const Index n_groups = (m + group_rows - 1) / group_rows;
+    // The solution of (X / 2^ex) b' = y / 2^ey is b = 2^(ey - ex) b'.
+    const int ex = binary_exponent(x_max);
+    const int ey = binary_exponent(y_max);
     Eigen::MatrixXd S(n_groups * q, q);
     for_each_group(n_groups, [&](Index g) {
         const Index begin = g * group_rows;
-        reduce_rows(X, y, begin, std::min(m, begin + group_rows), block, S.middleRows(g * q, q));
+        reduce_rows(X, y, std::ldexp(1.0, -ex), std::ldexp(1.0, -ey), begin,
+                    std::min(m, begin + group_rows), block, S.middleRows(g * q, q));
     });
     if (n_groups > 1) {
         const Eigen::HouseholderQR<Eigen::Ref<Eigen::MatrixXd>> qr(S);
     }
     const Eigen::MatrixXd R = S.topLeftCorner(p, p).triangularView<Eigen::Upper>();
     const Eigen::VectorXd c = S.col(p).head(p);
-    return R.bdcSvd(thin).solve(c);
+    Eigen::VectorXd beta = R.bdcSvd(thin).solve(c);
+    for (double& b : beta) b = std::ldexp(b, ey - ex);
+    return beta;
 }
 
 template <typename View>
