@@ -96,8 +96,10 @@ Eigen::VectorXd ols_impl(const View& X, const VectorRef& y) {
     require_rows(X, y, "ols: X");
     // One pass finds both the largest magnitudes and any NaN or infinity, since the SVD of
     // non-finite data has no meaning and its iteration need not end.
-    const double x_max = X.size() > 0 ? X.cwiseAbs().template maxCoeff<Eigen::PropagateNaN>() : 0.0;
-    const double y_max = y.size() > 0 ? y.cwiseAbs().template maxCoeff<Eigen::PropagateNaN>() : 0.0;
+    const double x_max =
+        X.size() > 0 ? X.cwiseAbs().template maxCoeff<Eigen::PropagateNaN>() : 0.0;
+    const double y_max =
+        y.size() > 0 ? y.cwiseAbs().template maxCoeff<Eigen::PropagateNaN>() : 0.0;
     if (!std::isfinite(x_max) || !std::isfinite(y_max)) {
         throw std::invalid_argument("ols: X and y must be finite (no NaN or infinity)");
     }
@@ -151,7 +153,8 @@ Eigen::VectorXd fit_regularized_linear_impl(const View& Phi, const VectorRef& y,
     // columns has no groups (Eigen's rank update would bind a reference to its missing first
     // element).
     const Index max_groups = std::max<Index>(1, (Index{1} << 21) / (p * (p + 1) + 1));
-    const Index group_rows = std::max({cache_rows(p), Index{256}, (m + max_groups - 1) / max_groups});
+    const Index group_rows =
+        std::max({cache_rows(p), Index{256}, (m + max_groups - 1) / max_groups});
     const Index n_groups = p == 0 ? 0 : (m + group_rows - 1) / group_rows;
     Eigen::MatrixXd G(p, p * n_groups);
     Eigen::MatrixXd B(p, n_groups);
