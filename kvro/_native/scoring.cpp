@@ -20,14 +20,15 @@ double median_inplace(std::vector<double> v) {
     return (a + b) * 0.5;
 }
 
-double mad(const Eigen::VectorXd& y) {
+double mad(const Eigen::Ref<const Eigen::VectorXd>& y) {
     std::vector<double> buf(y.data(), y.data() + y.size());
     const double m = median_inplace(buf);
     for (double& v : buf) v = std::abs(v - m);
     return median_inplace(std::move(buf));
 }
 
-double compute_SR(const Eigen::VectorXd& yp, const Eigen::VectorXd& yt, double eps) {
+double compute_SR(const Eigen::Ref<const Eigen::VectorXd>& yp,
+                  const Eigen::Ref<const Eigen::VectorXd>& yt, double eps) {
     if (yp.size() < yt.size()) {
         throw std::invalid_argument("compute_sr: yp has " + std::to_string(yp.size()) +
                                     " elements, fewer than the " + std::to_string(yt.size()) +
@@ -65,7 +66,8 @@ void require_square(const Eigen::MatrixXd& R, Eigen::Index p, const char* name) 
 
 }  // namespace
 
-double mdl_score_cached(const Eigen::VectorXd& yp, const Eigen::VectorXd& yt, int k, int H,
+double mdl_score_cached(const Eigen::Ref<const Eigen::VectorXd>& yp,
+                        const Eigen::Ref<const Eigen::VectorXd>& yt, int k, int H,
                         double eps, const Eigen::VectorXd* beta, const PenaltySpec* pen) {
     const double n = static_cast<double>(yt.size());
     const double sr = compute_SR(yp, yt, eps);
@@ -84,12 +86,13 @@ double mdl_score_cached(const Eigen::VectorXd& yp, const Eigen::VectorXd& yt, in
     return L;
 }
 
-double hit_tolerance(const Eigen::VectorXd& yt) {
+double hit_tolerance(const Eigen::Ref<const Eigen::VectorXd>& yt) {
     const double m = mad(yt);
     return m > 0 ? 0.4 * m : 0.4;  // also 0.4 when m is NaN
 }
 
-double mdl_score(const Eigen::VectorXd& yp, const Eigen::VectorXd& yt, int k, int H,
+double mdl_score(const Eigen::Ref<const Eigen::VectorXd>& yp,
+                 const Eigen::Ref<const Eigen::VectorXd>& yt, int k, int H,
                  const Eigen::VectorXd* beta, const PenaltySpec* pen) {
     return mdl_score_cached(yp, yt, k, H, hit_tolerance(yt), beta, pen);
 }

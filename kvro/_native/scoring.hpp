@@ -10,11 +10,12 @@ namespace kvro {
 double median_inplace(std::vector<double> v);
 
 /// Median absolute deviation from the median, without a consistency factor.
-double mad(const Eigen::VectorXd& y);
+double mad(const Eigen::Ref<const Eigen::VectorXd>& y);
 
 /// Fraction of i < len(yt) with |yp[i] - yt[i]| < eps, floored at 1/(2n).
 /// Throws std::invalid_argument when yp is shorter than yt.
-double compute_SR(const Eigen::VectorXd& yp, const Eigen::VectorXd& yt, double eps);
+double compute_SR(const Eigen::Ref<const Eigen::VectorXd>& yp,
+                  const Eigen::Ref<const Eigen::VectorXd>& yt, double eps);
 
 /// Non-owning description of up to two weighted quadratic penalties.
 struct PenaltySpec {
@@ -34,14 +35,16 @@ double quad_form(const Eigen::VectorXd& b, const Eigen::MatrixXd& R);
 
 /// MDL score with a tolerance computed by the caller. Throws std::invalid_argument
 /// when yp is shorter than yt or an active penalty matrix is not p by p.
-double mdl_score_cached(const Eigen::VectorXd& yp, const Eigen::VectorXd& yt, int k, int H,
+double mdl_score_cached(const Eigen::Ref<const Eigen::VectorXd>& yp,
+                        const Eigen::Ref<const Eigen::VectorXd>& yt, int k, int H,
                         double eps, const Eigen::VectorXd* beta, const PenaltySpec* pen);
 
 /// Tolerance 0.4 * mad(yt), or 0.4 when that median deviation is not positive.
-double hit_tolerance(const Eigen::VectorXd& yt);
+double hit_tolerance(const Eigen::Ref<const Eigen::VectorXd>& yt);
 
 /// MDL score with the tolerance taken from the spread of yt.
-double mdl_score(const Eigen::VectorXd& yp, const Eigen::VectorXd& yt, int k, int H,
+double mdl_score(const Eigen::Ref<const Eigen::VectorXd>& yp,
+                 const Eigen::Ref<const Eigen::VectorXd>& yt, int k, int H,
                  const Eigen::VectorXd* beta = nullptr, const PenaltySpec* pen = nullptr);
 
 }  // namespace kvro
