@@ -11,7 +11,7 @@ Examples
 >>> from kvro.sklearn import PolynomialRegressor
 >>> X = np.linspace(0.0, 1.0, 50).reshape(-1, 1)
 >>> y = 1.0 + 2.0 * X[:, 0] ** 2
->>> PolynomialRegressor(deg=2).fit(X, y).coef_.round(6).tolist()
+>>> (PolynomialRegressor(deg=2).fit(X, y).coef_.round(6) + 0.0).tolist()  # + 0.0: no -0.0
 [1.0, 0.0, 2.0]
 """
 
