@@ -5,8 +5,10 @@ takes the monomials of total degree at most ``deg`` of the mapped columns, in th
 order of the core's multi-indices. Every peer fits y on that design, so all methods
 fit the same model and differ only in how they weigh the points.
 
-Each fitter returns a `PeerFit`: coefficients on the canonical design (y in its
-original units), and an inlier mask by the rule stated in `inlier_mask`.
+`run_peer` returns a `PeerFit`: coefficients on the canonical design (y in its
+original units) and an inlier mask: the fitter's own where it has one (RANSAC, sigma
+clipping), IRLS weight > 0.5 for statsmodels RLM, else |residual| < 3 robust sigma of
+the fitter's own residuals.
 """
 
 from __future__ import annotations
