@@ -137,7 +137,8 @@ def header() -> None:
         f"load average {os.getloadavg()[0]:.1f} (a shared machine slows every method alike)"
     )
     print(
-        f"kvro {kvro.__version__} at {commit}; Python {platform.python_version()}, "
+        f"kvro {kvro.__version__} at {commit} from {Path(kvro.__file__).parent}; "
+        f"Python {platform.python_version()}, "
         f"NumPy {np.__version__}, SciPy {scipy.__version__}, scikit-learn "
         f"{sklearn.__version__}, statsmodels {statsmodels.__version__}"
     )
