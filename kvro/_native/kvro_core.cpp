@@ -28,10 +28,23 @@ const MatrixXd* optional_matrix(const py::object& R, MatrixXd& storage) {
     return &storage;
 }
 
+// The poll of kvro::Interrupt: runs the interpreter's signal handlers, which needs the
+// interpreter lock, so the core calls it on the calling thread only. A handler that
+// raises (Ctrl-C raises KeyboardInterrupt) leaves its exception set and stops the call.
+bool signal_raised() { return PyErr_CheckSignals() != 0; }
+
 }  // namespace
 
 PYBIND11_MODULE(kvro_core, m) {
     m.doc() = "KVRO-P performans-kritik cekirdegi (C++/Eigen).";
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const kvro::Interrupted&) {
+            // The signal handler's exception is already set.
+            if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        }
+    });
 
     m.def("mad", &kvro::mad, py::arg("y"));
     m.def("compute_sr", &kvro::compute_SR, py::arg("yp"), py::arg("yt"), py::arg("eps"));
@@ -115,7 +128,8 @@ PYBIND11_MODULE(kvro_core, m) {
                 MatrixXd r2;
                 const MatrixXd* p1 = optional_matrix(R1, r1);
                 const MatrixXd* p2 = optional_matrix(R2, r2);
-                return self.fit(X, y, p1, p2, gamma1, gamma2);
+                kvro::Interrupt intr(signal_raised);
+                return self.fit(X, y, p1, p2, gamma1, gamma2, intr);
             },
             py::arg("X"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
             py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
