@@ -63,25 +63,43 @@ PYBIND11_MODULE(kvro_core, m) {
         },
         py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H"), py::arg("beta"), py::arg("R1"),
         py::arg("R2"), py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
-    m.def("design_matrix_1d", &kvro::design_matrix_1d, py::arg("deg"), py::arg("x"));
+    m.def(
+        "design_matrix_1d",
+        [](int deg, const VectorXd& x) {
+            kvro::Interrupt intr(signal_raised);
+            return kvro::design_matrix_1d(deg, x, intr);
+        },
+        py::arg("deg"), py::arg("x"));
     m.def(
         "smoothness_penalty_matrices_1d",
         [](int deg, double x_min, double x_max, int n_grid) {
+            kvro::Interrupt intr(signal_raised);
             kvro::PenaltyMatrices1D r =
-                kvro::smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid);
+                kvro::smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid, intr);
             return std::make_tuple(std::move(r.R1), std::move(r.R2));
         },
         py::arg("deg"), py::arg("x_min"), py::arg("x_max"), py::arg("n_grid") = 600);
-    m.def("boundary_reduce_1d", &kvro::boundary_reduce_1d, py::arg("deg"), py::arg("x_min"),
-          py::arg("x_max"));
-    m.def("design_matrix_nd", &kvro::design_matrix_nd, py::arg("multi_indices"),
-          py::arg("X_cols"));
+    m.def(
+        "boundary_reduce_1d",
+        [](int deg, double x_min, double x_max) {
+            kvro::Interrupt intr(signal_raised);
+            return kvro::boundary_reduce_1d(deg, x_min, x_max, intr);
+        },
+        py::arg("deg"), py::arg("x_min"), py::arg("x_max"));
+    m.def(
+        "design_matrix_nd",
+        [](const kvro::MultiIndexList& multi_indices, const std::vector<VectorXd>& X_cols) {
+            kvro::Interrupt intr(signal_raised);
+            return kvro::design_matrix_nd(multi_indices, X_cols, intr);
+        },
+        py::arg("multi_indices"), py::arg("X_cols"));
     m.def(
         "build_penalty_matrices_nd",
         [](const std::vector<int>& degrees, const std::vector<std::pair<double, double>>& bounds,
            int n_grid_per_dim) {
+            kvro::Interrupt intr(signal_raised);
             kvro::PenaltyMatricesND r =
-                kvro::build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim);
+                kvro::build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim, intr);
             return std::make_tuple(std::move(r.R1), std::move(r.R2), std::move(r.multi_indices));
         },
         py::arg("degrees"), py::arg("bounds"), py::arg("n_grid_per_dim") = 30);
