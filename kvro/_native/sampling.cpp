@@ -335,8 +335,8 @@ struct Energy {
 // only for a candidate that is not better; a NaN exponent counts as 0, so a candidate
 // with NaN energy is accepted. Each walk draws from its own stream in the same order
 // as when walks ran one after another, so lockstep changes no result.
-void lockstep_step(std::vector<Walk*>& ws, Energy& energy, std::vector<const Eigen::VectorXd*>& vs,
-                   std::vector<double>& ec) {
+void lockstep_step(const std::vector<Walk*>& ws, Energy& energy,
+                   std::vector<const Eigen::VectorXd*>& vs, std::vector<double>& ec) {
     for (std::size_t c = 0; c < ws.size(); ++c) {
         Walk& w = *ws[c];
         w.bc = w.b;
