@@ -384,7 +384,7 @@ void run_shared(int count, Interrupt& intr, std::exception_ptr& failure, const B
         if (t == 0) {
             while (done.load() < team) {
                 intr.poll(std::int64_t{1} << 20);
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                std::this_thread::yield();
             }
         }
     }
