@@ -119,9 +119,9 @@ MatrixXd design_matrix_1d(int deg, const VectorXd& x, Interrupt& intr) {
     // the caller is polled between blocks.
     for (Index i = 0; i < n; i += kRowBlock) {
         const Index len = std::min(kRowBlock, n - i);
-        intr.check(len * M);
         V.col(0).segment(i, len).setOnes();
         for (Index p = 1; p < M; ++p) {
+            intr.check(len);
             V.col(p).segment(i, len) = V.col(p - 1).segment(i, len).cwiseProduct(x.segment(i, len));
         }
     }
@@ -208,12 +208,12 @@ MatrixXd design_matrix_nd(const MultiIndexList& multi_indices, const std::vector
         const Index head = static_cast<Index>((64 - address % 64) % 64 / sizeof(double));
         for (Index i = 0; i < n;) {
             const Index len = std::min(i == 0 ? head + kRowBlock : kRowBlock, n - i);
-            intr.check(len * static_cast<Index>(D));
             auto block = Phi.col(j).segment(i, len).array();
             block.setOnes();
             for (std::size_t d = 0; d < D; ++d) {
                 const int p = multi_indices[j][d];
                 if (p <= 0) continue;
+                intr.check(len);
                 block *= X_cols[d].segment(i, len).array().pow(static_cast<double>(p));
             }
             i += len;
