@@ -193,20 +193,23 @@ void count_hits_portable(const HitProblem& p, const double* const* b, int m,
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define KVRO_HAVE_AVX2_KERNEL 1
 
+// cnt plus one in each lane where |t - y| < eps (a true comparison is all ones, -1 as
+// an integer; NaN compares false).
+__attribute__((target("avx2,fma"))) inline __m256i add_hits(__m256i cnt, __m256d t,
+                                                            const double* y, __m256d eps) {
+    const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
+    const __m256d d = _mm256_and_pd(_mm256_sub_pd(t, _mm256_loadu_pd(y)), abs_mask);
+    return _mm256_sub_epi64(cnt, _mm256_castpd_si256(_mm256_cmp_pd(d, eps, _CMP_LT_OQ)));
+}
+
 // AVX2 kernel: eight rows (two registers) by C candidates per pass, 2C accumulators.
 // Blocked is false when one chain spans all columns, so no second set of sums is needed.
 template <int C, bool Blocked>
 __attribute__((target("avx2,fma"))) void hits_avx2(const HitProblem& p, const double* const* b,
                                                    std::int64_t* hits) {
-    const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
     const __m256d eps = _mm256_set1_pd(p.eps);
     __m256i cnt[C];
     for (int c = 0; c < C; ++c) cnt[c] = _mm256_setzero_si256();
-    const auto count = [&](int c, __m256d t, Eigen::Index i) {
-        const __m256d d = _mm256_and_pd(_mm256_sub_pd(t, _mm256_loadu_pd(p.y + i)), abs_mask);
-        // A true lane is all ones, -1 as an integer; NaN compares false.
-        cnt[c] = _mm256_sub_epi64(cnt[c], _mm256_castpd_si256(_mm256_cmp_pd(d, eps, _CMP_LT_OQ)));
-    };
     Eigen::Index i = 0;
     for (; i + 8 <= p.n_fma; i += 8) {
         __m256d t0[C], t1[C];
@@ -236,8 +239,8 @@ __attribute__((target("avx2,fma"))) void hits_avx2(const HitProblem& p, const do
             if (!Blocked) break;
         }
         for (int c = 0; c < C; ++c) {
-            count(c, t0[c], i);
-            count(c, t1[c], i + 4);
+            cnt[c] = add_hits(cnt[c], t0[c], p.y + i, eps);
+            cnt[c] = add_hits(cnt[c], t1[c], p.y + i + 4, eps);
         }
     }
     for (int c = 0; c < C; ++c) {
