@@ -134,8 +134,7 @@ HitProblem hit_problem(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, doubl
     const Eigen::Index n = X.rows();
     const Eigen::Index k = X.cols();
     const Eigen::Index block = k < 128 ? k : (n < 4000 ? 16 : 4);
-    return {X.data(), y.data(), n,     k,
-            eps,      n - n % 2, block, n == 1 ? k : block};
+    return {X.data(), y.data(), n, k, eps, n - n % 2, block, n == 1 ? k : block};
 }
 
 // Row i of candidate b by the fused rule, one row at a time.
@@ -203,7 +202,8 @@ __attribute__((target("avx2,fma"))) inline __m256i add_hits(__m256i cnt, __m256d
 }
 
 // AVX2 kernel: eight rows (two registers) by C candidates per pass, 2C accumulators.
-// Blocked is false when one chain spans all columns, so no second set of sums is needed.
+// Blocked is false when one chain spans all columns (a single pass, or none for k = 0),
+// so the partial sums need no registers of their own.
 template <int C, bool Blocked>
 __attribute__((target("avx2,fma"))) void hits_avx2(const HitProblem& p, const double* const* b,
                                                    std::int64_t* hits) {
@@ -213,7 +213,8 @@ __attribute__((target("avx2,fma"))) void hits_avx2(const HitProblem& p, const do
     Eigen::Index i = 0;
     for (; i + 8 <= p.n_fma; i += 8) {
         __m256d t0[C], t1[C];
-        for (Eigen::Index j2 = 0; j2 < p.k || j2 == 0; j2 += p.block) {
+        for (int c = 0; c < C; ++c) t0[c] = t1[c] = _mm256_setzero_pd();
+        for (Eigen::Index j2 = 0; j2 < p.k; j2 += p.block) {
             const Eigen::Index jend = std::min(j2 + p.block, p.k);
             __m256d a0[C], a1[C];
             for (int c = 0; c < C; ++c) a0[c] = a1[c] = _mm256_setzero_pd();
@@ -228,15 +229,9 @@ __attribute__((target("avx2,fma"))) void hits_avx2(const HitProblem& p, const do
                 }
             }
             for (int c = 0; c < C; ++c) {
-                if (!Blocked || j2 == 0) {
-                    t0[c] = a0[c];
-                    t1[c] = a1[c];
-                } else {
-                    t0[c] = _mm256_add_pd(t0[c], a0[c]);
-                    t1[c] = _mm256_add_pd(t1[c], a1[c]);
-                }
+                t0[c] = Blocked ? _mm256_add_pd(t0[c], a0[c]) : a0[c];
+                t1[c] = Blocked ? _mm256_add_pd(t1[c], a1[c]) : a1[c];
             }
-            if (!Blocked) break;
         }
         for (int c = 0; c < C; ++c) {
             cnt[c] = add_hits(cnt[c], t0[c], p.y + i, eps);
