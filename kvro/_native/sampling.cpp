@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <climits>
 #include <cmath>
 #include <exception>
@@ -357,10 +356,11 @@ void lockstep_step(const std::vector<Walk*>& ws, Energy& energy,
     }
 }
 
-// Runs body(first, last) for this thread's contiguous share of `count` items inside a
-// parallel region. The calling thread (number 0) polls for a stop while it works and,
-// once done, keeps polling until every thread is done, so a stop request is noticed at
-// any time. A failure is kept in `failure` and stops the other threads.
+// Runs body(first, last, caller) for this thread's contiguous share [first, last) of
+// `count` items inside a parallel region; caller is true on the calling thread (number
+// 0), which polls for a stop while it works and, once done, keeps polling until every
+// thread is done, so a stop request is noticed at any time. A failure is kept in
+// `failure` and stops the other threads.
 template <class Body>
 void run_shared(int count, Interrupt& intr, std::exception_ptr& failure, const Body& body) {
     std::atomic<int> done{0};
