@@ -327,6 +327,71 @@ def test_inactive_penalty_changes_nothing():
     assert plain.energy == again.energy
 
 
+def _fused_row(x, b, block):
+    # Eigen's column-major product: a chain of fused multiply-adds per block of columns
+    t = 0.0
+    for j2 in range(0, len(b), block):
+        a = 0.0
+        for j in range(j2, min(j2 + block, len(b))):
+            a = float(Fraction(float(x[j])) * Fraction(float(b[j])) + Fraction(a))
+        t += a
+    return t
+
+
+def _plain_row(x, b, block):
+    # ... and its row without a packet: products rounded on their own
+    t = 0.0
+    for j2 in range(0, len(b), block):
+        a = 0.0
+        for j in range(j2, min(j2 + block, len(b))):
+            a += float(x[j]) * float(b[j])
+        t += a
+    return t
+
+
+@pytest.mark.parametrize("n, k", [(1, 130), (41, 3), (40, 130), (4001, 130)])
+def test_energy_rounds_x_b_as_the_matrix_vector_product(n, k):
+    # The energy is defined on X*b as Eigen rounds it: fused chains, restarted every 16
+    # (or, from 4000 rows, 4) columns once k >= 128, and plain products on the last row
+    # of an odd n (and for n = 1, a dot product). Rows whose target lies at the edge of
+    # the tolerance make the hit count tell the roundings apart.
+    cfg = dict(n_chains=1, n_warmup=0, n_deep=0, seed=3)
+    b = kc.TournamentMCMC(**cfg).fit(np.zeros((n, k)), np.zeros(n)).beta_mcmc  # the start
+    block = k if k < 128 else (16 if n < 4000 else 4)
+    rng = np.random.default_rng(n)
+    X, y = np.zeros((n, k)), np.linspace(-1.0, 1.0, n)
+    edge = sorted({n - 1, *rng.choice(n, min(8, n // 4), replace=False)})
+    rules = {
+        i: (_plain_row, _fused_row) if n % 2 and i == n - 1 else (_fused_row, _plain_row)
+        for i in edge
+    }
+    # Far positive predictions, so that the median and the tolerance do not depend on them.
+    y[edge] = 50.0
+    eps = 0.4 * kc.mad(y) if kc.mad(y) > 0 else 0.4
+    yp, other = np.zeros(n), np.zeros(n)
+    for i in edge:
+        rule, alt = rules[i]
+        while True:
+            x = rng.uniform(-1.0, 1.0, k)
+            x *= 50.0 / abs(rule(x, b, block if n > 1 else k))
+            f, g = rule(x, b, block if n > 1 else k), alt(x, b, block if n > 1 else k)
+            if f > 0 and f != g:
+                # a target within eps of f but not of g
+                t = g + math.copysign(eps, f - g)
+                for _ in range(4):
+                    if abs(f - t) < eps and not abs(g - t) < eps:
+                        break
+                    t = math.nextafter(t, 2 * t - g)  # away from g
+                else:
+                    continue
+                X[i], y[i], yp[i], other[i] = x, t, f, g
+                break
+    assert (0.4 * kc.mad(y) if kc.mad(y) > 0 else 0.4) == eps
+    res = kc.TournamentMCMC(**cfg).fit(X, y)
+    assert res.energy == kc.mdl_score(yp, y, k)
+    assert res.energy != kc.mdl_score(other, y, k)
+
+
 FIT_SCRIPT = """
 import numpy as np
 from kvro import kvro_core as kc

@@ -1,5 +1,6 @@
 #include "basis.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -19,16 +20,26 @@ using Eigen::VectorXd;
 
 namespace {
 
+// Rows per block of the design matrices: 2^14 rows of a column take a few microseconds.
+constexpr Index kRowBlock = Index{1} << 14;
+
 // Appends every multi-index of the tensor product to `out`, last dimension fastest.
-void generate_multi_indices(const std::vector<int>& degrees, std::size_t dim,
-                            std::vector<int>& current, MultiIndexList& out) {
-    if (dim == degrees.size()) {
-        out.push_back(current);
-        return;
+// Counts like an odometer rather than recursing per dimension, so that any number of
+// dimensions fits on the stack.
+void generate_multi_indices(const std::vector<int>& degrees, MultiIndexList& out,
+                            Interrupt& intr) {
+    for (int deg : degrees) {
+        if (deg < 0) return;
     }
-    for (int i = 0; i <= degrees[dim]; ++i) {
-        current[dim] = i;
-        generate_multi_indices(degrees, dim + 1, current, out);
+    const std::size_t D = degrees.size();
+    std::vector<int> current(D, 0);
+    for (;;) {
+        out.push_back(current);
+        intr.check(static_cast<std::int64_t>(D) + 1);
+        std::size_t d = D;
+        while (d > 0 && current[d - 1] == degrees[d - 1]) current[--d] = 0;
+        if (d == 0) return;
+        ++current[d - 1];
     }
 }
 
@@ -98,17 +109,27 @@ MatrixXd gram(const MatrixXd& T) {
 
 }  // namespace
 
-MatrixXd design_matrix_1d(int deg, const VectorXd& x) {
+MatrixXd design_matrix_1d(int deg, const VectorXd& x, Interrupt& intr) {
     if (deg < 0) throw std::invalid_argument("deg < 0");
     const Index n = x.size();
-    MatrixXd V(n, static_cast<Index>(deg) + 1);
+    const Index M = static_cast<Index>(deg) + 1;
+    MatrixXd V(n, M);
     advise_huge_pages(V.data(), V.size());
-    V.col(0).setOnes();
-    for (Index p = 1; p <= deg; ++p) V.col(p) = V.col(p - 1).cwiseProduct(x);
+    // A block of rows at a time: the previous column's block is still in cache, and
+    // the caller is polled between blocks.
+    for (Index i = 0; i < n; i += kRowBlock) {
+        const Index len = std::min(kRowBlock, n - i);
+        V.col(0).segment(i, len).setOnes();
+        for (Index p = 1; p < M; ++p) {
+            intr.check(len);
+            V.col(p).segment(i, len) = V.col(p - 1).segment(i, len).cwiseProduct(x.segment(i, len));
+        }
+    }
     return V;
 }
 
-PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x_max, int n_grid) {
+PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x_max, int n_grid,
+                                                 Interrupt& intr) {
     if (deg < 0) throw std::invalid_argument("deg < 0");
     if (n_grid < 2) throw std::invalid_argument("n_grid < 2");
     const Index M = static_cast<Index>(deg) + 1;
@@ -118,6 +139,7 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
     VectorXd d1(M);
     VectorXd d2(M);
     for (int g = 0; g < n_grid; ++g) {
+        intr.check(2 * M * M);
         const double xg = x_min + static_cast<double>(g) * dx;
         deriv_row(xg, deg, 1, d1);
         deriv_row(xg, deg, 2, d2);
@@ -132,7 +154,7 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
     return {std::move(R1), std::move(R2)};
 }
 
-MatrixXd boundary_reduce_1d(int deg, double x_min, double x_max) {
+MatrixXd boundary_reduce_1d(int deg, double x_min, double x_max, Interrupt& intr) {
     // A negative size must not reach Eigen; a degree below -1 has no matrix at all.
     if (deg <= -2) throw std::bad_alloc();
     const Index M = static_cast<Index>(deg) + 1;
@@ -145,15 +167,18 @@ MatrixXd boundary_reduce_1d(int deg, double x_min, double x_max) {
     deriv_row(x_max, deg, 1, b1);
     deriv_row(x_max, deg, 2, b2);
     for (Index j = 0; j < M; ++j) {
+        intr.check(M);
         for (Index i = 0; i < M; ++i) U(i, j) = b2[i] * b1[j] - a2[i] * a1[j];
     }
     for (Index j = 0; j < M; ++j) {
+        intr.check(M);
         for (Index i = 0; i < M; ++i) Rb(i, j) = 0.5 * (U(i, j) + U(j, i));
     }
     return Rb;
 }
 
-MatrixXd design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<VectorXd>& X_cols) {
+MatrixXd design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<VectorXd>& X_cols,
+                          Interrupt& intr) {
     if (X_cols.empty()) throw std::invalid_argument("design_matrix_nd: X_cols is empty");
     const std::size_t D = X_cols.size();
     const Index n = X_cols[0].size();
@@ -175,11 +200,23 @@ MatrixXd design_matrix_nd(const MultiIndexList& multi_indices, const std::vector
     const Index M = static_cast<Index>(multi_indices.size());
     MatrixXd Phi(n, M);
     for (Index j = 0; j < M; ++j) {
-        Phi.col(j).setOnes();
-        for (std::size_t d = 0; d < D; ++d) {
-            const int p = multi_indices[j][d];
-            if (p <= 0) continue;
-            Phi.col(j).array() *= X_cols[d].array().pow(static_cast<double>(p));
+        // Blocks of rows between polls. Eigen computes pow in packets from the first
+        // aligned element on and with the scalar function elsewhere, and the two can
+        // differ in the last bit; blocks that start on 64-byte boundaries of the column
+        // keep every element on the path it takes in one pass over the whole column.
+        const auto address = reinterpret_cast<std::uintptr_t>(Phi.col(j).data());
+        const Index head = static_cast<Index>((64 - address % 64) % 64 / sizeof(double));
+        for (Index i = 0; i < n;) {
+            const Index len = std::min(i == 0 ? head + kRowBlock : kRowBlock, n - i);
+            auto block = Phi.col(j).segment(i, len).array();
+            block.setOnes();
+            for (std::size_t d = 0; d < D; ++d) {
+                const int p = multi_indices[j][d];
+                if (p <= 0) continue;
+                intr.check(len);
+                block *= X_cols[d].segment(i, len).array().pow(static_cast<double>(p));
+            }
+            i += len;
         }
     }
     return Phi;
@@ -187,7 +224,7 @@ MatrixXd design_matrix_nd(const MultiIndexList& multi_indices, const std::vector
 
 PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
                                             const std::vector<std::pair<double, double>>& bounds,
-                                            int n_grid_per_dim) {
+                                            int n_grid_per_dim, Interrupt& intr) {
     const std::size_t D = degrees.size();
     if (bounds.size() != D) throw std::invalid_argument("Dimension mismatch.");
     if (n_grid_per_dim < 0) throw std::invalid_argument("n_grid_per_dim < 0");
@@ -202,8 +239,7 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
     MatrixXd R2 = MatrixXd::Zero(M, M);
     MultiIndexList multi_indices;
     multi_indices.reserve(static_cast<std::size_t>(M));
-    std::vector<int> current(D, 0);
-    generate_multi_indices(degrees, 0, current, multi_indices);
+    generate_multi_indices(degrees, multi_indices, intr);
     // An empty grid sums nothing, whatever the bounds.
     if (n == 0 || M == 0) return {std::move(R1), std::move(R2), std::move(multi_indices)};
 
@@ -213,6 +249,7 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
     double dV = 1.0;
     std::vector<std::array<MatrixXd, 3>> S(D);
     for (std::size_t d = 0; d < D; ++d) {
+        intr.check(3 * static_cast<std::int64_t>(n) * (degrees[d] + 1));
         const auto [lo, hi] = bounds[d];
         const double step = (hi - lo) / static_cast<double>(n - 1);
         dV = step * dV;
@@ -243,6 +280,7 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
             double r2 = 0.0;
             for (std::size_t i = 0; i < D; ++i) {
                 for (std::size_t j = 0; j < D; ++j) {
+                    intr.check(static_cast<std::int64_t>(D));
                     double t = 1.0;
                     for (std::size_t d = 0; d < D; ++d) t = t * v[3 * d + (d == i) + (d == j)];
                     r2 += dV * t;
@@ -250,6 +288,7 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
             }
             double r1 = 0.0;
             for (std::size_t i = 0; i < D; ++i) {
+                intr.check(static_cast<std::int64_t>(D));
                 double t = 1.0;
                 for (std::size_t d = 0; d < D; ++d) t = t * v[3 * d + (d == i)];
                 r1 += dV * t;

@@ -79,6 +79,11 @@ const MatrixXd* optional_matrix(const py::object& R, MatrixXd& storage) {
     return &storage;
 }
 
+// The poll of kvro::Interrupt: runs the interpreter's signal handlers, which needs the
+// interpreter lock, so the core calls it on the calling thread only. A handler that
+// raises (Ctrl-C raises KeyboardInterrupt) leaves its exception set and stops the call.
+bool signal_raised() { return PyErr_CheckSignals() != 0; }
+
 }  // namespace
 
 namespace pybind11::detail {
@@ -151,6 +156,14 @@ private:
 
 PYBIND11_MODULE(kvro_core, m) {
     m.doc() = "KVRO-P performans-kritik cekirdegi (C++/Eigen).";
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const kvro::Interrupted&) {
+            // The signal handler's exception is already set.
+            if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        }
+    });
 
     m.def("mad", [](const VectorArg& y) { return kvro::mad(y.view()); }, py::arg("y"));
     m.def(
@@ -174,25 +187,43 @@ PYBIND11_MODULE(kvro_core, m) {
         },
         py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H"), py::arg("beta"), py::arg("R1"),
         py::arg("R2"), py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
-    m.def("design_matrix_1d", &kvro::design_matrix_1d, py::arg("deg"), py::arg("x"));
+    m.def(
+        "design_matrix_1d",
+        [](int deg, const VectorXd& x) {
+            kvro::Interrupt intr(signal_raised);
+            return kvro::design_matrix_1d(deg, x, intr);
+        },
+        py::arg("deg"), py::arg("x"));
     m.def(
         "smoothness_penalty_matrices_1d",
         [](int deg, double x_min, double x_max, int n_grid) {
+            kvro::Interrupt intr(signal_raised);
             kvro::PenaltyMatrices1D r =
-                kvro::smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid);
+                kvro::smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid, intr);
             return std::make_tuple(std::move(r.R1), std::move(r.R2));
         },
         py::arg("deg"), py::arg("x_min"), py::arg("x_max"), py::arg("n_grid") = 600);
-    m.def("boundary_reduce_1d", &kvro::boundary_reduce_1d, py::arg("deg"), py::arg("x_min"),
-          py::arg("x_max"));
-    m.def("design_matrix_nd", &kvro::design_matrix_nd, py::arg("multi_indices"),
-          py::arg("X_cols"));
+    m.def(
+        "boundary_reduce_1d",
+        [](int deg, double x_min, double x_max) {
+            kvro::Interrupt intr(signal_raised);
+            return kvro::boundary_reduce_1d(deg, x_min, x_max, intr);
+        },
+        py::arg("deg"), py::arg("x_min"), py::arg("x_max"));
+    m.def(
+        "design_matrix_nd",
+        [](const kvro::MultiIndexList& multi_indices, const std::vector<VectorXd>& X_cols) {
+            kvro::Interrupt intr(signal_raised);
+            return kvro::design_matrix_nd(multi_indices, X_cols, intr);
+        },
+        py::arg("multi_indices"), py::arg("X_cols"));
     m.def(
         "build_penalty_matrices_nd",
         [](const std::vector<int>& degrees, const std::vector<std::pair<double, double>>& bounds,
            int n_grid_per_dim) {
+            kvro::Interrupt intr(signal_raised);
             kvro::PenaltyMatricesND r =
-                kvro::build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim);
+                kvro::build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim, intr);
             return std::make_tuple(std::move(r.R1), std::move(r.R2), std::move(r.multi_indices));
         },
         py::arg("degrees"), py::arg("bounds"), py::arg("n_grid_per_dim") = 30);
@@ -246,7 +277,8 @@ PYBIND11_MODULE(kvro_core, m) {
                 MatrixXd r2;
                 const MatrixXd* p1 = optional_matrix(R1, r1);
                 const MatrixXd* p2 = optional_matrix(R2, r2);
-                return self.fit(X, y, p1, p2, gamma1, gamma2);
+                kvro::Interrupt intr(signal_raised);
+                return self.fit(X, y, p1, p2, gamma1, gamma2, intr);
             },
             py::arg("X"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
             py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);

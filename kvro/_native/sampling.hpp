@@ -5,6 +5,8 @@
 #include <Eigen/Dense>
 #include <cstdint>
 
+#include "interrupt.hpp"
+
 namespace kvro {
 
 /// Summary of the Gibbs distribution exp(-(E - Emin) / T) over a set of energies.
@@ -30,8 +32,8 @@ struct MCMCResult {
     int n_elite = 0;
 };
 
-/// Parallel Metropolis warm-up, a diversity tournament and a sequential deep
-/// refinement of the elites; holds only its configuration.
+/// Parallel Metropolis warm-up, a diversity tournament and a deep refinement of the
+/// elites; holds only its configuration.
 class TournamentMCMC {
 public:
     /// Stores the configuration unchecked; fit validates what it needs.
@@ -39,8 +41,10 @@ public:
                    int H_piH, std::uint64_t seed);
 
     /// Coefficients b minimising the MDL energy of X*b against y; R1 and R2 may be null.
+    /// Throws Interrupted when `intr` asks to stop.
     MCMCResult fit(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, const Eigen::MatrixXd* R1,
-                   const Eigen::MatrixXd* R2, double gamma1, double gamma2) const;
+                   const Eigen::MatrixXd* R2, double gamma1, double gamma2,
+                   Interrupt& intr) const;
 
 private:
     int n_chains_;

@@ -40,7 +40,11 @@ double compute_SR(const Eigen::Ref<const Eigen::VectorXd>& yp,
     // Branch-free count so the loop vectorises; a NaN difference compares false.
     std::int64_t hit = 0;
     for (Eigen::Index i = 0; i < n; ++i) hit += std::abs(p[i] - t[i]) < eps;
-    const double sr = static_cast<double>(hit) / static_cast<double>(n);
+    return hit_rate(hit, n);
+}
+
+double hit_rate(std::int64_t hits, Eigen::Index n) {
+    const double sr = static_cast<double>(hits) / static_cast<double>(n);
     const double floor = 1.0 / (2.0 * static_cast<double>(n));
     // Written so that a NaN rate (n = 0) is returned as it is.
     return sr < floor ? floor : sr;
@@ -69,8 +73,12 @@ void require_square(const Eigen::MatrixXd& R, Eigen::Index p, const char* name) 
 double mdl_score_cached(const Eigen::Ref<const Eigen::VectorXd>& yp,
                         const Eigen::Ref<const Eigen::VectorXd>& yt, int k, int H,
                         double eps, const Eigen::VectorXd* beta, const PenaltySpec* pen) {
-    const double n = static_cast<double>(yt.size());
-    const double sr = compute_SR(yp, yt, eps);
+    return mdl_score_rate(compute_SR(yp, yt, eps), yt.size(), k, H, beta, pen);
+}
+
+double mdl_score_rate(double sr, Eigen::Index n_rows, int k, int H, const Eigen::VectorXd* beta,
+                      const PenaltySpec* pen) {
+    const double n = static_cast<double>(n_rows);
     const double logHk = k > 0 ? k * std::log(2.0 * H) : 0.0;
     double L = std::fma(-std::log(sr), n, (logHk / n) * k);
     if (beta != nullptr && pen != nullptr && pen->active()) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <Eigen/Dense>
+#include <cstdint>
 #include <vector>
 
 namespace kvro {
@@ -16,6 +17,9 @@ double mad(const Eigen::Ref<const Eigen::VectorXd>& y);
 /// Throws std::invalid_argument when yp is shorter than yt.
 double compute_SR(const Eigen::Ref<const Eigen::VectorXd>& yp,
                   const Eigen::Ref<const Eigen::VectorXd>& yt, double eps);
+
+/// hits / n floored at 1/(2n): the rate compute_SR returns for that many hits.
+double hit_rate(std::int64_t hits, Eigen::Index n);
 
 /// Non-owning description of up to two weighted quadratic penalties.
 struct PenaltySpec {
@@ -38,6 +42,10 @@ double quad_form(const Eigen::VectorXd& b, const Eigen::MatrixXd& R);
 double mdl_score_cached(const Eigen::Ref<const Eigen::VectorXd>& yp,
                         const Eigen::Ref<const Eigen::VectorXd>& yt, int k, int H,
                         double eps, const Eigen::VectorXd* beta, const PenaltySpec* pen);
+
+/// MDL score of a prediction of n values with hit rate sr; the rest as mdl_score_cached.
+double mdl_score_rate(double sr, Eigen::Index n, int k, int H, const Eigen::VectorXd* beta,
+                      const PenaltySpec* pen);
 
 /// Tolerance 0.4 * mad(yt), or 0.4 when that median deviation is not positive.
 double hit_tolerance(const Eigen::Ref<const Eigen::VectorXd>& yt);
