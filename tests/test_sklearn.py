@@ -82,7 +82,7 @@ def test_grid_search_in_a_pipeline_chooses_the_degree():
     assert search.best_params_ == {"polynomialregressor__deg": 3}
 
 
-def test_import_kvro_leaves_sklearn_out_and_a_missing_extra_is_named():
+def test_import_kvro_leaves_sklearn_out_and_a_missing_extra_is_named(tmp_path):
     script = textwrap.dedent(
         """
         import sys
@@ -95,7 +95,9 @@ def test_import_kvro_leaves_sklearn_out_and_a_missing_extra_is_named():
             print(exc)
         """
     )
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    # Away from the source tree, whose kvro folder would shadow the installed one.
+    run = [sys.executable, "-c", script]
+    out = subprocess.run(run, capture_output=True, text=True, cwd=tmp_path)
     assert out.returncode == 0, out.stderr
     assert "pip install 'kvro[sklearn]'" in out.stdout
 
