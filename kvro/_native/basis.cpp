@@ -268,30 +268,73 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
 
     // v[3 d + o] = (T_d^o)^T T_d^o at the exponents of the pair (a, b) on axis d.
     std::vector<double> v(3 * D);
+    // P[d]: the order-0 factors of axes 0..d-1 multiplied in order from 1.0, which is
+    // how every product below begins up to its first differentiated axis.
+    std::vector<double> P(D + 1);
+    // finite_from[d]: all factors of axes d..D-1 are finite, so a product that reaches 0
+    // before axis d stays 0, and (dV being finite) its term adds nothing to the sum.
+    // Skipping such terms keeps every sum exact; for zero degrees, where every
+    // derivative factor is 0, it turns D^3 steps into D.
+    std::vector<char> finite_from(D + 1);
+    std::vector<char> dead(D);
+    std::vector<std::size_t> live;
+    const bool dV_finite = std::isfinite(dV);
+    // The product for the derivative orders [d == i] + [d == j], from axis m = min(i, j)
+    // on; false when it is certainly 0 and its term can be left out. A NaN stays NaN.
+    const auto product = [&](std::size_t m, std::size_t i, std::size_t j, double& t) {
+        intr.check(static_cast<std::int64_t>(D - m));
+        t = P[m];
+        for (std::size_t d = m; d < D && !std::isnan(t); ++d) {
+            t = t * v[3 * d + (d == i) + (d == j)];
+            if (t == 0.0 && dV_finite && finite_from[d + 1]) return false;
+        }
+        return true;
+    };
     for (Index b = 0; b < M; ++b) {
         for (Index a = b; a < M; ++a) {
+            intr.check(static_cast<std::int64_t>(D));
             for (std::size_t d = 0; d < D; ++d) {
                 const int pa = multi_indices[a][d];
                 const int pb = multi_indices[b][d];
                 for (int o = 0; o < 3; ++o) v[3 * d + o] = S[d][o](pa, pb);
             }
+            P[0] = 1.0;
+            for (std::size_t d = 0; d < D; ++d) P[d + 1] = P[d] * v[3 * d];
+            finite_from[D] = 1;
+            for (std::size_t d = D; d-- > 0;) {
+                finite_from[d] = finite_from[d + 1] && std::isfinite(v[3 * d]) &&
+                                 std::isfinite(v[3 * d + 1]) && std::isfinite(v[3 * d + 2]);
+            }
+            // dead[m]: a first derivative on axis m, the first differentiated axis, makes
+            // the product 0 whatever comes after.
+            live.clear();
+            for (std::size_t m = 0; m < D; ++m) {
+                dead[m] = P[m] * v[3 * m + 1] == 0.0 && dV_finite && finite_from[m + 1];
+                if (!dead[m]) live.push_back(m);
+            }
             // Hessian: every ordered pair (i, j), so each mixed derivative counts twice;
-            // axis d carries derivative order [d == i] + [d == j].
+            // axis d carries derivative order [d == i] + [d == j]. Terms are added in the
+            // order i, then j, as without the skipping.
+            // A sum that has become NaN stays NaN, so it stops there.
             double r2 = 0.0;
-            for (std::size_t i = 0; i < D; ++i) {
-                for (std::size_t j = 0; j < D; ++j) {
-                    intr.check(static_cast<std::int64_t>(D));
-                    double t = 1.0;
-                    for (std::size_t d = 0; d < D; ++d) t = t * v[3 * d + (d == i) + (d == j)];
-                    r2 += dV * t;
+            double t = 0.0;
+            for (std::size_t i = 0; i < D && !std::isnan(r2); ++i) {
+                intr.check(1);
+                for (std::size_t j : live) {
+                    if (j >= i || std::isnan(r2)) break;
+                    if (product(j, i, j, t)) r2 += dV * t;
+                }
+                if (product(i, i, i, t)) r2 += dV * t;
+                if (dead[i]) continue;
+                for (std::size_t j = i + 1; j < D && !std::isnan(r2); ++j) {
+                    if (product(i, i, j, t)) r2 += dV * t;
                 }
             }
+            // Gradient: axis i carries order 1 (j = D matches no axis).
             double r1 = 0.0;
-            for (std::size_t i = 0; i < D; ++i) {
-                intr.check(static_cast<std::int64_t>(D));
-                double t = 1.0;
-                for (std::size_t d = 0; d < D; ++d) t = t * v[3 * d + (d == i)];
-                r1 += dV * t;
+            for (std::size_t i : live) {
+                if (std::isnan(r1)) break;
+                if (product(i, i, D, t)) r1 += dV * t;
             }
             R1(a, b) = R1(b, a) = r1;
             R2(a, b) = R2(b, a) = r2;
