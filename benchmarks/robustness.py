@@ -72,6 +72,7 @@ import statsmodels.api as sm
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import peers  # noqa: E402
+import run  # noqa: E402
 
 import kvro  # noqa: E402
 
@@ -105,14 +106,6 @@ def goal(text: str, passed: bool, detail: str) -> None:
 
 
 def header() -> None:
-    cpu = platform.machine()
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                cpu = line.split(":", 1)[1].strip()
-                break
-    except OSError:
-        pass
     repo = Path(__file__).resolve().parent.parent
     try:
         commit = subprocess.run(
@@ -133,12 +126,11 @@ def header() -> None:
     now = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC")
     print(f"kvro robustness benchmark, {now}")
     print(
-        f"machine: {cpu}, {os.cpu_count()} cores, {platform.system()} {platform.release()}; "
+        f"machine: {run.machine()}, {platform.system()} {platform.release()}; "
         f"load average {os.getloadavg()[0]:.1f} (a shared machine slows every method alike)"
     )
     print(
         f"kvro {kvro.__version__} at {commit} from {Path(kvro.__file__).parent}; "
-        f"Python {platform.python_version()}, "
         f"NumPy {np.__version__}, SciPy {scipy.__version__}, scikit-learn "
         f"{sklearn.__version__}, statsmodels {statsmodels.__version__}"
     )
