@@ -32,8 +32,9 @@ class PolyFit:
         True for the rows the final least-squares fit used (all rows for ``"ols"``
         and ``"penalised"``, the hits of the sampler's state for ``"mcmc"``).
     residual_scale : float
-        Robust standard deviation (1.4826 times the median absolute deviation) of the
-        inlier residuals, in units of y.
+        Robust standard deviation of the inlier residuals, in units of y: 1.4826 times
+        their median absolute deviation, times sqrt(n / (n - m)) for the m degrees of
+        freedom the fit spent on n inliers.
     cov : ndarray, shape (m, m)
         Covariance of `coef` from least squares on the inliers (for ``"mcmc"``, of
         least squares on its hits).
