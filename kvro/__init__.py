@@ -12,6 +12,9 @@ scale, the covariance, and ``predict``::
     >>> np.round(f.coef, 6).tolist(), int((~f.inliers).sum())
     ([2.0, 0.5], 10)
 
+For many series at once, :func:`kvro.fit_groups` fits one polynomial per group of
+a pandas DataFrame, a pyarrow Table or a Dask DataFrame, on all cores or a cluster.
+
 The default method is robust; ``method="ols"``, ``"penalised"`` and ``"mcmc"`` give
 least squares, penalised least squares and the sampler's own state. The numerical
 core, :mod:`kvro.kvro_core`, offers the building blocks (design matrices,
@@ -19,8 +22,9 @@ penalties, least squares, the MDL score and the tournament sampler).
 """
 
 from kvro.basis import DataError
+from kvro.groups import fit_groups
 from kvro.polyfit import METHODS, FitWarning, PolyFit, fit
 
 __version__ = "0.1.0"
 
-__all__ = ["METHODS", "DataError", "FitWarning", "PolyFit", "fit", "__version__"]
+__all__ = ["METHODS", "DataError", "FitWarning", "PolyFit", "fit", "fit_groups", "__version__"]

@@ -10,6 +10,7 @@ units, whatever the method; the result maps back to the original units.
 from __future__ import annotations
 
 import dataclasses
+import inspect
 import math
 import numbers
 import warnings
@@ -25,7 +26,15 @@ from kvro.basis import AxisMap, DataError
 from kvro.result import PolyFit, frozen, term_name
 from kvro.robust import CLASSIFIER_ROWS, FitWarning, Problem, inlier_sigma, robust_fit
 
-__all__ = ["METHODS", "SAMPLER_DEFAULTS", "FitWarning", "PolyFit", "fit", "term_name"]
+__all__ = [
+    "METHODS",
+    "SAMPLER_DEFAULTS",
+    "FitWarning",
+    "PolyFit",
+    "check_options",
+    "fit",
+    "term_name",
+]
 
 METHODS = ("robust", "ols", "penalised", "mcmc")
 
@@ -146,11 +155,46 @@ def fit(
     y_center, y_scale = _y_scaling(ya)
     u = x_map.to_unit(xa)
     v = (ya - y_center) / y_scale
-    if deg == "auto":
+    if _checked_degree(deg, max_deg) == "auto":
         return _fit_auto(u, v, x_map, y_center, y_scale, max_deg, opts, sampler)
+    return _fit_degree(u, v, int(deg), x_map, y_center, y_scale, opts, sampler)
+
+
+def check_options(deg: int | Literal["auto"], **options: Any) -> None:
+    """Raise what `fit` would raise for these settings, whatever the data.
+
+    For callers that fit many data sets with one set of options and want a
+    mistake in them reported once, before any work.
+
+    Examples
+    --------
+    >>> from kvro.polyfit import check_options
+    >>> check_options(3, method="robust", n_chains=10)
+    >>> check_options(3, method="lasso")
+    Traceback (most recent call last):
+    ...
+    ValueError: unknown method 'lasso'; the methods are robust, ols, penalised, mcmc
+    """
+    bound = inspect.signature(fit).bind(None, None, deg, **options)
+    bound.apply_defaults()
+    a = bound.arguments
+    _check_options(
+        a["method"], a["basis"], a["gamma1"], a["gamma2"], a["seed"], a["H"], a["classifier_rows"]
+    )
+    _sampler_settings(
+        a["method"], a["n_chains"], a["n_warmup"], a["n_deep"], a["n_elite"], a["step_size"]
+    )
+    _checked_degree(deg, a["max_deg"])
+
+
+def _checked_degree(deg: Any, max_deg: Any) -> int | str:
+    if deg == "auto":
+        if isinstance(max_deg, bool) or not isinstance(max_deg, numbers.Integral) or max_deg < 0:
+            raise ValueError(f"max_deg must be a non-negative int (got {max_deg!r})")
+        return "auto"
     if isinstance(deg, bool) or not isinstance(deg, numbers.Integral) or deg < 0:
         raise ValueError(f"deg must be a non-negative int or 'auto' (got {deg!r})")
-    return _fit_degree(u, v, int(deg), x_map, y_center, y_scale, opts, sampler)
+    return int(deg)
 
 
 @dataclass(frozen=True)
@@ -325,8 +369,6 @@ def _fit_auto(
     four fifths of the rows and scored on the rest with Tukey's bounded loss at a
     common scale, so outliers weigh the same for every degree and cannot favour one.
     """
-    if isinstance(max_deg, bool) or not isinstance(max_deg, numbers.Integral) or max_deg < 0:
-        raise ValueError(f"max_deg must be a non-negative int (got {max_deg!r})")
     n, dims = u.shape
     candidates = [
         d

@@ -8,8 +8,9 @@ from __future__ import annotations
 
 import json
 import math
+import time
 from collections.abc import Mapping, Sequence
-from typing import Any
+from typing import Any, TextIO
 
 import numpy as np
 from numpy.typing import NDArray
@@ -151,6 +152,80 @@ def json_report(
         ],
     }
     return json.dumps(out, indent=2, allow_nan=False)
+
+
+def group_summary(groups: Any, title: str) -> str:
+    """A few lines on a table of group fits: how many fitted, failed and warned.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> from kvro.report import group_summary
+    >>> res = pd.DataFrame({"n": [50, 2], "n_inliers": [45, None],
+    ...                     "error": [None, "2 rows are too few"], "warning": [None, None]})
+    >>> print(group_summary(res, "kvro fit d.csv"))
+    kvro fit d.csv: 2 groups, 52 rows
+      fitted 1 (inliers 45 of 50 rows), failed 1, warned 0
+      failed: 2 rows are too few (1 group)
+    """
+    failed, warned = groups["error"].notna(), groups["warning"].notna()
+    inliers = int(groups.loc[~failed, "n_inliers"].sum())
+    fitted_rows = int(groups.loc[~failed, "n"].sum())
+    lines = [
+        f"{title}: {len(groups)} groups, {int(groups['n'].sum())} rows",
+        f"  fitted {int((~failed).sum())} (inliers {inliers} of {fitted_rows} rows), "
+        f"failed {int(failed.sum())}, warned {int(warned.sum())}",
+    ]
+    # The commonest messages, each once: thousands of groups often fail alike.
+    for what, column in (("failed", "error"), ("warned", "warning")):
+        counts = groups[column].dropna().value_counts()
+        for message, count in counts.head(3).items():
+            lines.append(f"  {what}: {message} ({count} group{'s' if count > 1 else ''})")
+        if len(counts) > 3:
+            lines.append(f"  {what}: {len(counts) - 3} other messages")
+    return "\n".join(lines)
+
+
+class ProgressBar:
+    """``progress(done, total)`` drawn as one self-erasing line on a terminal.
+
+    Nothing is drawn when `stream` is not a terminal, so logs and pipes stay clean;
+    the line is redrawn at most ten times a second.
+
+    Examples
+    --------
+    >>> import io
+    >>> from kvro.report import ProgressBar
+    >>> bar = ProgressBar(io.StringIO())       # not a terminal: draws nothing
+    >>> bar(5, 10); bar.close()
+    """
+
+    def __init__(self, stream: TextIO, what: str = "groups") -> None:
+        self.stream, self.what = stream, what
+        self.on = stream.isatty()
+        self.start = self.last = time.monotonic()
+        self.drawn = False
+
+    def __call__(self, done: int, total: int) -> None:
+        now = time.monotonic()
+        if not self.on or (now - self.last < 0.1 and done < total):
+            return
+        self.last = now
+        width = 30
+        filled = width * done // max(total, 1)
+        rate = done / max(now - self.start, 1e-9)
+        left = f", {(total - done) / rate:.0f} s left" if 0 < done < total else ""
+        self.stream.write(
+            f"\r[{'#' * filled}{'.' * (width - filled)}] {done:,} of {total:,} {self.what}{left}  "
+        )
+        self.stream.flush()
+        self.drawn = True
+
+    def close(self) -> None:
+        """End the line, if one was drawn."""
+        if self.drawn:
+            self.stream.write("\n")
+            self.stream.flush()
 
 
 def has_matplotlib() -> bool:

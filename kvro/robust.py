@@ -202,4 +202,4 @@ def robust_sigma(r: Array) -> float:
     """1.4826 times the median absolute deviation: sigma for normal residuals."""
     if r.size == 0:
         return float("nan")
-    return MAD_TO_SIGMA * float(np.median(np.abs(r - np.median(r))))
+    return MAD_TO_SIGMA * kvro_core.mad(r)
