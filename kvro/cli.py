@@ -203,6 +203,8 @@ def _run_fit(args: argparse.Namespace) -> int:
         raise _UsageError("each column may appear only once among --x and --y")
     if args.plot is not None and not report.has_matplotlib():
         raise InputError(report.MISSING_MATPLOTLIB)
+    if args.out is not None:
+        tables.output_format(args.out)  # refuse an unknown format before the fit
     *x, y = tables.read_columns(args.file, names)
     _check_columns(args.x, x, args.y, y)
     xs = x[0] if len(x) == 1 else np.column_stack(x)

@@ -270,8 +270,9 @@ def test_command_line_mistakes_fail_in_one_line(argv, code, phrase, data, tmp_pa
     "content, phrase",
     [
         ("x,y\n1,2\n2,abc\n", "line 3, column 'y': 'abc' is not a number"),
-        ("x,y\n1,2\n2,\n", "line 3, column 'y': '' is not a number"),
-        ("x,y\n1,2\n2,nan\n", "'nan' is not a finite number"),
+        ("x,y\n1,2\n2,\n", "line 3, column 'y': empty cell"),
+        ("x,y\n1,2\n2,nan\n", "line 3, column 'y': 'nan' marks a missing value"),
+        ("x,y\n1,2\n2,-inf\n", "line 3, column 'y': '-inf' is not a finite number"),
         ("x,y\n1,2\n2\n", "line 3: 1 fields where the header has 2"),
         ("", "is empty"),
         ("x,y\n", "no data"),
