@@ -23,7 +23,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import resource
 import subprocess
 import sys
 import threading
@@ -82,7 +81,7 @@ def run_kvro(groups: int, workers: int) -> dict[str, float]:
         "median_error": float(np.median(err)),
         "breakdowns": float(np.mean(err > 3 * NOISE)),
         "caller_mb": max(peak.mb - base, 0.0) - result_mb,
-        "worker_mb": resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024,
+        "worker_mb": peak.child_mb,
     }
 
 
@@ -119,10 +118,11 @@ def run_rlm(groups: int) -> dict[str, float]:
 
 
 class _Peak:
-    """The peak resident size of this process while the block runs, sampled."""
+    """Peak resident sizes while the block runs, sampled: of this process (`mb`) and
+    of the largest of its child processes (`child_mb`)."""
 
     def __enter__(self) -> _Peak:
-        self.mb, self._stop = _rss(), threading.Event()
+        self.mb, self.child_mb, self._stop = _rss(), 0.0, threading.Event()
         self._thread = threading.Thread(target=self._watch, daemon=True)
         self._thread.start()
         return self
@@ -130,6 +130,11 @@ class _Peak:
     def _watch(self) -> None:
         while not self._stop.wait(0.02):
             self.mb = max(self.mb, _rss())
+            for pid in _children():
+                try:
+                    self.child_mb = max(self.child_mb, _rss(pid))
+                except OSError:
+                    pass  # it ended meanwhile
 
     def __exit__(self, *exc: object) -> None:
         self._stop.set()
@@ -137,9 +142,17 @@ class _Peak:
         self.mb = max(self.mb, _rss())
 
 
-def _rss() -> float:
-    with open("/proc/self/statm") as f:
+def _rss(pid: int | str = "self") -> float:
+    with open(f"/proc/{pid}/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+
+
+def _children() -> list[int]:
+    pids = []
+    for task in os.listdir("/proc/self/task"):
+        with open(f"/proc/self/task/{task}/children") as f:
+            pids += [int(p) for p in f.read().split()]
+    return pids
 
 
 def in_fresh_process(what: str, groups: int, workers: int = 1) -> dict[str, float]:

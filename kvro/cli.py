@@ -9,9 +9,11 @@ on stderr and no traceback. Warnings of the fit are one line each on stderr.
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import os
 import sys
+import time
 import warnings
 from collections.abc import Callable, Sequence
 from typing import Any
@@ -19,6 +21,7 @@ from typing import Any
 import numpy as np
 
 import kvro
+import kvro.groups
 from kvro import demo, report, tables
 from kvro.basis import BASES
 from kvro.tables import InputError
@@ -144,11 +147,12 @@ def _build_parser() -> _Parser:
 
     fit_cmd = commands.add_parser(
         "fit",
-        help="fit a polynomial to columns of a CSV file",
-        description="Fit y as a polynomial of one or more x columns of a CSV file with a "
-        "header row; robust to gross outliers by default.",
+        help="fit a polynomial to columns of a table (CSV or Parquet)",
+        description="Fit y as a polynomial of one or more x columns of a table (CSV with "
+        "a header row, possibly compressed, or Parquet); robust to gross outliers by "
+        "default. With --by, one fit per group of rows.",
     )
-    fit_cmd.add_argument("file", metavar="FILE.csv")
+    fit_cmd.add_argument("file", metavar="FILE")
     fit_cmd.add_argument("--x", action="append", required=True, metavar="COL", help="x column")
     fit_cmd.add_argument("--y", required=True, metavar="COL", help="y column")
     fit_cmd.add_argument(
@@ -171,6 +175,30 @@ def _build_parser() -> _Parser:
         help="write each input row's columns, fitted value, residual and inlier flag",
     )
     fit_cmd.add_argument("--plot", metavar="OUT.png", help="draw the data and the fits")
+    groups = fit_cmd.add_argument_group(
+        "group fits",
+        "With --by, one fit per distinct key; --out then receives one row per group "
+        "(keys, counts, coefficients, scores, error) as CSV or Parquet.",
+    )
+    groups.add_argument(
+        "--by", action="append", metavar="COL", help="key column; repeat for several"
+    )
+    groups.add_argument(
+        "--points",
+        metavar="OUT",
+        help="with --by: write each input row's fitted value, residual and inlier flag",
+    )
+    groups.add_argument(
+        "--workers",
+        type=_checked(int, lambda v: v >= 1, "an int >= 1"),
+        metavar="N",
+        help="with --by: local worker processes (default: one per core)",
+    )
+    groups.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="with --by: fit on the Dask cluster of this scheduler (needs kvro[dask])",
+    )
     fit_cmd.set_defaults(run=_run_fit)
     return parser
 
@@ -198,6 +226,11 @@ def _run_demo(args: argparse.Namespace) -> int:
 
 
 def _run_fit(args: argparse.Namespace) -> int:
+    if args.by is not None:
+        return _run_groups(args)
+    for option in ("points", "workers", "scheduler"):
+        if getattr(args, option) is not None:
+            raise _UsageError(f"--{option} goes with --by")
     names = [*args.x, args.y]
     if len(set(names)) < len(names):
         raise _UsageError("each column may appear only once among --x and --y")
@@ -243,6 +276,100 @@ def _run_fit(args: argparse.Namespace) -> int:
         if path is not None:
             print(f"{what}: {path}")
     return 0
+
+
+def _run_groups(args: argparse.Namespace) -> int:
+    """``kvro fit FILE --by COL ... --out RESULTS``: one fit per group."""
+    if args.out is None:
+        raise _UsageError("--by needs --out RESULTS (.csv, .csv.gz, .parquet or .pq)")
+    if args.method == "all" or args.plot is not None:
+        raise _UsageError("--by fits one method per group and draws nothing")
+    if args.workers is not None and args.scheduler is not None:
+        raise _UsageError("--workers is for local work; the cluster of --scheduler has its own")
+    names = [*args.by, *args.x, args.y]
+    if len(set(names)) < len(names):
+        raise _UsageError("each column may appear only once among --by, --x and --y")
+    if args.points is not None:
+        clash = sorted(set(kvro.groups.POINT_COLUMNS).intersection(names))
+        if clash:
+            raise InputError(f"the input column {clash[0]!r} has the name of an output column")
+    for path in (args.out, args.points):
+        if path is not None:
+            tables.output_format(path)  # refuse an unknown format before the fits
+    frame = tables.read_table(args.file, names)
+    options = {"method": args.method, "basis": args.basis, **_fit_options(args)}
+    start = time.perf_counter()
+    try:
+        if args.scheduler is not None:
+            result = _fit_on_cluster(args, frame, options)
+        else:
+            bar = report.ProgressBar(sys.stderr)
+            try:
+                result = kvro.fit_groups(
+                    frame,
+                    args.by,
+                    args.x,
+                    args.y,
+                    args.deg,
+                    points=args.points is not None,
+                    workers=args.workers,
+                    progress=bar,
+                    **options,
+                )
+            finally:
+                bar.close()
+    except (ValueError, ImportError) as e:
+        raise InputError(str(e)) from None
+    seconds = time.perf_counter() - start
+    groups, points = result if args.points is not None else (result, None)
+    tables.write_table(groups, args.out)
+    if points is not None:
+        tables.write_table(frame.join(points), args.points)
+    title = f"kvro fit {args.file}: {args.y} on {', '.join(args.x)} by {', '.join(args.by)}"
+    if args.json:
+        failed = groups["error"].notna()
+        fields = {"command": "fit", "file": args.file, "by": args.by, "x": args.x, "y": args.y}
+        fields |= {"deg": args.deg, "method": args.method, "rows": len(frame)}
+        fields |= {"groups": len(groups), "failed": int(failed.sum())}
+        fields |= {"warned": int(groups["warning"].notna().sum()), "seconds": seconds}
+        fields |= {"out": args.out, "points": args.points, "version": kvro.__version__}
+        print(json.dumps(fields))
+        return 0
+    print(report.group_summary(groups, title))
+    print(f"{seconds:.1f} s; per-group table: {args.out}")
+    if args.points is not None:
+        print(f"per-point table: {args.points}")
+    return 0
+
+
+def _fit_on_cluster(args: argparse.Namespace, frame: Any, options: dict[str, Any]) -> Any:
+    """The group fits as a Dask computation on the cluster at `args.scheduler`."""
+    try:
+        import dask.dataframe as dd
+        from distributed import Client
+    except ImportError:
+        raise InputError(kvro.groups.MISSING_DASK) from None
+    # Dask's functions are untyped; the results are tables all the same.
+    connect: Any = Client
+    try:
+        client = connect(args.scheduler, timeout=30)
+    except OSError as e:
+        raise InputError(f"cannot reach the Dask scheduler at {args.scheduler}: {e}") from None
+    with client:
+        partitions = max(1, 2 * sum(client.nthreads().values()))
+        lazy = kvro.fit_groups(
+            dd.from_pandas(frame, npartitions=partitions),  # type: ignore[no-untyped-call]
+            args.by,
+            args.x,
+            args.y,
+            args.deg,
+            points=args.points is not None,
+            **options,
+        )
+        if args.points is None:
+            return client.compute(lazy).result()
+        groups, points = client.compute(list(lazy), sync=True)
+        return groups, points.sort_index()
 
 
 def _check_columns(x_names: list[str], x: list[np.ndarray], y_name: str, y: np.ndarray) -> None:

@@ -232,12 +232,17 @@ def _check_columns(columns: list[Any], spec: _Spec) -> None:
         raise ValueError(f"the key column {clash[0]!r} has the name of a result column; rename it")
 
 
-def _numbers(frame: Any, names: list[str]) -> NDArray[np.float64]:
-    """The named columns as float64; missing cells become NaN (the group then fails)."""
-    out = np.empty((len(frame), len(names)))
-    for j, name in enumerate(names):
+def _numbers(frame: Any, names: list[str]) -> list[NDArray[np.float64]]:
+    """The named columns as float64, without a copy where they are so already;
+    missing cells become NaN (their group then fails)."""
+    out = []
+    for name in names:
+        col = frame[name]
         try:
-            out[:, j] = frame[name].to_numpy(dtype=np.float64, na_value=np.nan)
+            if col.dtype == np.float64:
+                out.append(col.to_numpy())
+            else:
+                out.append(col.to_numpy(dtype=np.float64, na_value=np.nan))
         except (TypeError, ValueError):
             raise ValueError(f"column {name!r} is not numeric") from None
     return out
@@ -294,9 +299,13 @@ class _Chunk:
     seeds: list[int]
     first: int
 
+    def values(self, columns: list[NDArray[np.float64]]) -> NDArray[np.float64]:
+        """The chunk's rows of the x columns and y, side by side."""
+        return np.column_stack([c[self.rows] for c in columns])
+
 
 def _chunks(
-    codes: NDArray[np.intp], values: NDArray[np.float64], seeds: list[int], target: int
+    codes: NDArray[np.intp], columns: list[NDArray[np.float64]], seeds: list[int], target: int
 ) -> Iterator[_Chunk]:
     order = np.argsort(codes, kind="stable")
     starts = np.searchsorted(codes[order], np.arange(len(seeds) + 1))
@@ -307,7 +316,7 @@ def _chunks(
             end += 1
         rows = order[starts[g] : starts[end]]
         # Canonical order inside each group: by x, then y (last key of lexsort first).
-        keys = [values[rows, j] for j in range(values.shape[1] - 1, -1, -1)]
+        keys = [c[rows] for c in reversed(columns)]
         rows = rows[np.lexsort((*keys, codes[rows]))]
         yield _Chunk(rows, starts[g : end + 1] - starts[g], seeds[g:end], g)
         g = end
@@ -367,7 +376,7 @@ def _fit_frame(
     """Group fits of a pandas DataFrame in this process or on a local pool."""
     pd = _pandas()
     codes, key_table = _group_codes(frame, spec.keys)
-    values = _numbers(frame, [*spec.xs, spec.y])
+    columns = _numbers(frame, [*spec.xs, spec.y])
     key_rows = key_table.itertuples(index=False, name=None)
     seeds = [_seed(spec.seed, key) for key in key_rows]
     ngroups = len(seeds)
@@ -396,18 +405,20 @@ def _fit_frame(
         if progress is not None:
             progress(done, ngroups)
 
-    chunks = _chunks(codes, values, seeds, target)
+    chunks = _chunks(codes, columns, seeds, target)
     if workers == 1 or ngroups <= 1:
         for chunk in chunks:
-            collect(chunk, _fit_chunk(values[chunk.rows], chunk.bounds, chunk.seeds, spec, points))
+            collect(
+                chunk, _fit_chunk(chunk.values(columns), chunk.bounds, chunk.seeds, spec, points)
+            )
     else:
-        _run_pool(chunks, values, spec, points, workers, collect)
+        _run_pool(chunks, columns, spec, points, workers, collect)
     table = _result_table(pd, key_table, spec, results)
     point_table = None
     if points:
         fitted = results["fitted"]
         point_table = pd.DataFrame(
-            {"fitted": fitted, "residual": values[:, -1] - fitted, "inlier": results["inlier"]},
+            {"fitted": fitted, "residual": columns[-1] - fitted, "inlier": results["inlier"]},
             index=frame.index,
         )
     return table, point_table
@@ -415,7 +426,7 @@ def _fit_frame(
 
 def _run_pool(
     chunks: Iterator[_Chunk],
-    values: NDArray[np.float64],
+    columns: list[NDArray[np.float64]],
     spec: _Spec,
     points: bool,
     workers: int,
@@ -430,7 +441,7 @@ def _run_pool(
             while not idle:
                 idle += _finished(busy, collect)
             worker = idle.pop()
-            worker.send((values[chunk.rows], chunk.bounds, chunk.seeds, spec, points))
+            worker.send((chunk.values(columns), chunk.bounds, chunk.seeds, spec, points))
             busy[worker.results] = (worker, chunk)
         while busy:
             _finished(busy, collect)

@@ -1,11 +1,14 @@
 """kvro.fit_groups: one row per key, errors in their rows, results independent of
 row order, workers, chunking and cluster; pandas, pyarrow and Dask in and out."""
 
+import json
+
 import numpy as np
 import pytest
 
 import kvro
 import kvro.groups
+from kvro.cli import main
 
 pd = pytest.importorskip("pandas")
 pa = pytest.importorskip("pyarrow")
@@ -30,7 +33,7 @@ def survey(groups=12, n=60, seed=0):
     )
     bad = pd.DataFrame(
         {
-            "name": ["few", "few", "flat", "flat", "flat", "flat", None, None, None, None, "nan"],
+            "name": ["few", "few", "flat", "flat", "flat", "flat", None, None, None, None, "gap"],
             "channel": [0] * 11,
             "t": [0.0, 1.0, 3.0, 3.0, 3.0, 3.0, 0.0, 1.0, 2.0, 3.0, 1.0],
             "y": [1.0, 2.0, 1.0, 2.0, 3.0, 4.0, 1.0, 2.0, 3.0, 4.0, np.nan],
@@ -70,7 +73,7 @@ def test_every_key_has_one_row_and_failures_stay_in_theirs(monkeypatch):
     assert seen[-1] == (16, 16) and [d for d, _ in seen] == sorted(d for d, _ in seen)
     errors = dict(zip(res["name"].fillna("<missing>"), res["error"], strict=True))
     assert "too few" in errors["few"] and "constant" in errors["flat"]
-    assert "finite" in errors["nan"]
+    assert "finite" in errors["gap"]
     assert pd.isna(errors["<missing>"])  # a missing key is a group like any other
     good = res[res["error"].isna()]
     assert len(good) == 13 and good["warning"].isna().all()
@@ -157,11 +160,15 @@ def test_a_key_named_like_a_result_column_is_refused():
         kvro.fit_groups({"k": [1]}, "k", "t", "y", 1)
 
 
-def test_a_dask_cluster_gives_the_local_results_to_the_bit():
+def test_a_dask_cluster_gives_the_local_results_to_the_bit(tmp_path):
     dd = pytest.importorskip("dask.dataframe")
     distributed = pytest.importorskip("distributed")
     data = survey(groups=8, n=40)
     local, local_points = kvro.fit_groups(data, ["name", "channel"], "t", "y", 2, points=True)
+    data.to_csv(tmp_path / "d.csv", index=False)
+    command = ["fit", str(tmp_path / "d.csv"), "--by", "name", "--x", "t", "--y", "y"]
+    command += ["--deg", "2", "--points", str(tmp_path / "p.csv")]
+    assert main([*command, "--out", str(tmp_path / "local.csv")]) == 0
     with (
         distributed.LocalCluster(
             n_workers=2, threads_per_worker=1, dashboard_address=None, silence_logs=50
@@ -172,6 +179,40 @@ def test_a_dask_cluster_gives_the_local_results_to_the_bit():
             dd.from_pandas(data, npartitions=3), ["name", "channel"], "t", "y", 2, points=True
         )
         groups, points = (part.compute() for part in lazy)
+        remote = ["--out", str(tmp_path / "remote.csv"), "--scheduler", cluster.scheduler_address]
+        assert main([*command, *remote]) == 0
     groups = groups.sort_values(["name", "channel"], na_position="last")
     assert_same_fits(local, groups)
     pd.testing.assert_frame_equal(points.sort_index(), local_points.sort_index())
+    by_cli = [pd.read_csv(tmp_path / f).sort_values("name") for f in ("local.csv", "remote.csv")]
+    assert_same_fits(*by_cli)
+
+
+def test_the_command_line_writes_both_tables_and_refuses_mistakes(tmp_path, capsys):
+    data = survey(groups=4)
+    data.to_csv(tmp_path / "d.csv", index=False, sep=";")
+    command = ["fit", str(tmp_path / "d.csv"), "--by", "name", "--x", "t", "--y", "y"]
+    command += ["--deg", "2", "--workers", "1", "--json"]
+    out = ["--out", str(tmp_path / "r.parquet"), "--points", str(tmp_path / "p.csv.gz")]
+    assert main([*command, *out]) == 0
+    report = json.loads(capsys.readouterr().out)
+    assert (report["groups"], report["failed"], report["rows"]) == (8, 3, len(data))
+    groups = pd.read_parquet(tmp_path / "r.parquet")
+    assert_same_fits(groups, kvro.fit_groups(data, "name", "t", "y", 2, workers=1))
+    points = pd.read_csv(tmp_path / "p.csv.gz")
+    assert points[["name", "t"]].equals(data[["name", "t"]].reset_index(drop=True))
+    assert points["inlier"].sum() == groups["n_inliers"].sum()
+    for extra, message in [
+        ([], "--by needs --out"),
+        (["--out", "r.csv", "--method", "all"], "one method"),
+        (["--out", "r.txt"], "r.txt"),
+    ]:
+        assert main([*command, *extra]) in (1, 2)
+        assert message in capsys.readouterr().err
+    assert (
+        main(
+            ["fit", str(tmp_path / "d.csv"), "--x", "t", "--y", "y", "--deg", "1", "--workers", "2"]
+        )
+        == 2
+    )
+    assert "--workers goes with --by" in capsys.readouterr().err
