@@ -132,7 +132,11 @@ class _Peak:
             self.mb = max(self.mb, _rss())
             for pid in _children():
                 try:
-                    self.child_mb = max(self.child_mb, _rss(pid))
+                    # Only once it runs the worker: a child caught between fork and
+                    # exec still counts the pages it shares with this process.
+                    with open(f"/proc/{pid}/cmdline", "rb") as f:
+                        if b"_serve" in f.read():
+                            self.child_mb = max(self.child_mb, _rss(pid))
                 except OSError:
                     pass  # it ended meanwhile
 

@@ -13,6 +13,7 @@ not grow with the number of groups.
 from __future__ import annotations
 
 import hashlib
+import inspect
 import math
 import multiprocessing.connection as mpc
 import os
@@ -190,17 +191,19 @@ class _Spec:
 
     @property
     def seed(self) -> int:
-        return int(self.options.get("seed", 42))
+        return int(self.options.get("seed", inspect.signature(fit).parameters["seed"].default))
 
 
 def _kind(data: Any) -> str:
-    module = type(data).__module__.split(".")[0]
-    if module == "pandas" and type(data).__name__ == "DataFrame":
-        return "pandas"
-    if module == "pyarrow" and type(data).__name__ == "Table":
-        return "arrow"
-    if module in ("dask", "dask_expr") and hasattr(data, "map_partitions"):
-        return "dask"
+    # Only a library already imported can have made `data`: look there, import nothing.
+    for kind, module, name in (
+        ("pandas", "pandas", "DataFrame"),
+        ("arrow", "pyarrow", "Table"),
+        ("dask", "dask.dataframe", "DataFrame"),
+    ):
+        cls = getattr(sys.modules.get(module), name, None)
+        if isinstance(cls, type) and isinstance(data, cls):
+            return kind
     raise TypeError(
         "data must be a pandas DataFrame, a pyarrow Table or a Dask DataFrame "
         f"(got {type(data).__name__})"
@@ -265,12 +268,12 @@ def _group_codes(frame: Any, keys: list[str]) -> tuple[NDArray[np.intp], Any]:
         uniques.append(u)
     if len(keys) == 1:
         table = pd.DataFrame({keys[0]: uniques[0]})
-        return codes[0].astype(np.intp), table
+        return codes[0].astype(np.intp, copy=False), table
     rows, inverse = np.unique(np.stack(codes, axis=1), axis=0, return_inverse=True)
     table = pd.DataFrame(
         {k: u.take(rows[:, j]) for j, (k, u) in enumerate(zip(keys, uniques, strict=True))}
     )
-    return inverse.reshape(-1).astype(np.intp), table
+    return inverse.reshape(-1).astype(np.intp, copy=False), table
 
 
 def _seed(base: int, key: tuple[Any, ...]) -> int:
@@ -308,7 +311,8 @@ def _chunks(
     codes: NDArray[np.intp], columns: list[NDArray[np.float64]], seeds: list[int], target: int
 ) -> Iterator[_Chunk]:
     order = np.argsort(codes, kind="stable")
-    starts = np.searchsorted(codes[order], np.arange(len(seeds) + 1))
+    starts = np.zeros(len(seeds) + 1, dtype=np.intp)
+    np.cumsum(np.bincount(codes, minlength=len(seeds)), out=starts[1:])
     g = 0
     while g < len(seeds):
         end = g + 1
@@ -322,6 +326,22 @@ def _chunks(
         g = end
 
 
+def _no_results(ngroups: int, ncoef: int, rows: int | None) -> dict[str, Any]:
+    """Room for the results of `ngroups` fits, as if each had failed; and of their
+    `rows` points when they are asked for."""
+    out: dict[str, Any] = {
+        "counts": np.zeros((ngroups, len(COUNT_COLUMNS)), dtype=np.int64),
+        "coef": np.full((ngroups, ncoef), np.nan),
+        "scores": np.full((ngroups, len(SCORE_COLUMNS)), np.nan),
+        "error": [None] * ngroups,
+        "warning": [None] * ngroups,
+    }
+    if rows is not None:
+        out["fitted"] = np.full(rows, np.nan)
+        out["inlier"] = np.zeros(rows, dtype=bool)
+    return out
+
+
 def _fit_chunk(
     values: NDArray[np.float64],
     bounds: NDArray[np.intp],
@@ -330,18 +350,8 @@ def _fit_chunk(
     points: bool,
 ) -> dict[str, Any]:
     """Fit each group of a chunk; `values` holds x columns then y, group after group."""
-    ngroups, ncoef = len(seeds), len(spec.powers)
     where = {p: i for i, p in enumerate(spec.powers)}
-    out: dict[str, Any] = {
-        "counts": np.zeros((ngroups, 3), dtype=np.int64),
-        "coef": np.full((ngroups, ncoef), np.nan),
-        "scores": np.full((ngroups, len(SCORE_COLUMNS)), np.nan),
-        "error": [None] * ngroups,
-        "warning": [None] * ngroups,
-    }
-    if points:
-        out["fitted"] = np.full(len(values), np.nan)
-        out["inlier"] = np.zeros(len(values), dtype=bool)
+    out = _no_results(len(seeds), len(spec.powers), len(values) if points else None)
     for i, seed in enumerate(seeds):
         a, b = bounds[i], bounds[i + 1]
         xg, yg = values[a:b, :-1], values[a:b, -1]
@@ -381,16 +391,7 @@ def _fit_frame(
     seeds = [_seed(spec.seed, key) for key in key_rows]
     ngroups = len(seeds)
     target = max(1, min(CHUNK_ROWS, len(frame) // (4 * workers)))
-    results: dict[str, Any] = {
-        "counts": np.zeros((ngroups, 3), dtype=np.int64),
-        "coef": np.full((ngroups, len(spec.powers)), np.nan),
-        "scores": np.full((ngroups, len(SCORE_COLUMNS)), np.nan),
-        "error": [None] * ngroups,
-        "warning": [None] * ngroups,
-    }
-    if points:
-        results["fitted"] = np.full(len(frame), np.nan)
-        results["inlier"] = np.zeros(len(frame), dtype=bool)
+    results = _no_results(ngroups, len(spec.powers), len(frame) if points else None)
     done = 0
 
     def collect(chunk: _Chunk, out: dict[str, Any]) -> None:
