@@ -107,20 +107,15 @@ def goal(text: str, passed: bool, detail: str) -> None:
 
 def header() -> None:
     repo = Path(__file__).resolve().parent.parent
+
+    def git(*args: str) -> str:
+        cmd = ["git", "-C", str(repo), *args]
+        return subprocess.run(cmd, capture_output=True, text=True, check=True).stdout.strip()
+
     try:
-        commit = subprocess.run(
-            ["git", "-C", str(repo), "rev-parse", "--short", "HEAD"],
-            capture_output=True,
-            text=True,
-            check=True,
-        ).stdout.strip()
-        dirty = subprocess.run(
-            ["git", "-C", str(repo), "status", "--porcelain", "kvro"],
-            capture_output=True,
-            text=True,
-            check=True,
-        ).stdout.strip()
-        commit += " (kvro/ has uncommitted changes)" if dirty else ""
+        commit = git("rev-parse", "--short", "HEAD")
+        if git("status", "--porcelain", "kvro"):
+            commit += " (kvro/ has uncommitted changes)"
     except (OSError, subprocess.CalledProcessError):
         commit = "unknown"
     now = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC")

@@ -30,7 +30,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from kvro import basis as _basis
-from kvro.polyfit import AUTO_MAX_DEG, check_options, fit
+from kvro.polyfit import check_options, fit
 
 __all__ = ["fit_groups"]
 
@@ -175,23 +175,21 @@ class _Spec:
     deg: int | str
     options: dict[str, Any]
     powers: list[tuple[int, ...]]
+    seed: int  # the base seed of the groups' seeds
 
     @classmethod
     def of(
         cls, keys: list[str], xs: list[str], y: str, deg: int | str, options: dict[str, Any]
     ) -> _Spec:
-        top = options.get("max_deg", AUTO_MAX_DEG) if deg == "auto" else deg
-        basis = options.get("basis", "total")
-        powers = _basis.monomial_powers(int(top), len(xs), basis)
-        return cls(keys, xs, y, deg, dict(options), [tuple(p) for p in powers.tolist()])
+        given = {**{k: p.default for k, p in inspect.signature(fit).parameters.items()}, **options}
+        top = given["max_deg"] if deg == "auto" else deg
+        powers = _basis.monomial_powers(int(top), len(xs), given["basis"])
+        seed = int(given["seed"])
+        return cls(keys, xs, y, deg, dict(options), [tuple(p) for p in powers.tolist()], seed)
 
     @property
     def coef_columns(self) -> list[str]:
         return ["c" + "_".join(map(str, p)) for p in self.powers]
-
-    @property
-    def seed(self) -> int:
-        return int(self.options.get("seed", inspect.signature(fit).parameters["seed"].default))
 
 
 def _kind(data: Any) -> str:
