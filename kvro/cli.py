@@ -290,32 +290,27 @@ def _run_groups(args: argparse.Namespace) -> int:
     if len(set(names)) < len(names):
         raise _UsageError("each column may appear only once among --by, --x and --y")
     if args.points is not None:
-        clash = sorted(set(kvro.groups.POINT_COLUMNS).intersection(names))
-        if clash:
-            raise InputError(f"the input column {clash[0]!r} has the name of an output column")
+        tables.check_point_names(names, [""])
     for path in (args.out, args.points):
         if path is not None:
             tables.output_format(path)  # refuse an unknown format before the fits
     frame = tables.read_table(args.file, names)
     options = {"method": args.method, "basis": args.basis, **_fit_options(args)}
+
+    def fit_groups(data: Any, **local: Any) -> Any:
+        return kvro.fit_groups(
+            data, args.by, args.x, args.y, args.deg, points=args.points is not None,
+            **options, **local,
+        )  # fmt: skip
+
     start = time.perf_counter()
     try:
         if args.scheduler is not None:
-            result = _fit_on_cluster(args, frame, options)
+            result = _fit_on_cluster(args.scheduler, frame, fit_groups)
         else:
             bar = report.ProgressBar(sys.stderr)
             try:
-                result = kvro.fit_groups(
-                    frame,
-                    args.by,
-                    args.x,
-                    args.y,
-                    args.deg,
-                    points=args.points is not None,
-                    workers=args.workers,
-                    progress=bar,
-                    **options,
-                )
+                result = fit_groups(frame, workers=args.workers, progress=bar)
             finally:
                 bar.close()
     except (ValueError, ImportError) as e:
@@ -324,7 +319,9 @@ def _run_groups(args: argparse.Namespace) -> int:
     groups, points = result if args.points is not None else (result, None)
     tables.write_table(groups, args.out)
     if points is not None:
-        tables.write_table(frame.join(points), args.points)
+        inputs = {name: frame[name].to_numpy() for name in names}
+        fitted = {"": (points["fitted"].to_numpy(), points["inlier"].to_numpy())}
+        tables.write_points(args.points, inputs, inputs[args.y], fitted)
     title = f"kvro fit {args.file}: {args.y} on {', '.join(args.x)} by {', '.join(args.by)}"
     if args.json:
         failed = groups["error"].notna()
@@ -342,8 +339,9 @@ def _run_groups(args: argparse.Namespace) -> int:
     return 0
 
 
-def _fit_on_cluster(args: argparse.Namespace, frame: Any, options: dict[str, Any]) -> Any:
-    """The group fits as a Dask computation on the cluster at `args.scheduler`."""
+def _fit_on_cluster(scheduler: str, frame: Any, fit_groups: Callable[..., Any]) -> Any:
+    """`fit_groups` of `frame` as a Dask computation on the cluster at `scheduler`;
+    the per-point table, if any, back in the input's order."""
     try:
         import dask.dataframe as dd
         from distributed import Client
@@ -352,21 +350,13 @@ def _fit_on_cluster(args: argparse.Namespace, frame: Any, options: dict[str, Any
     # Dask's functions are untyped; the results are tables all the same.
     connect: Any = Client
     try:
-        client = connect(args.scheduler, timeout=30)
+        client = connect(scheduler, timeout=30)
     except OSError as e:
-        raise InputError(f"cannot reach the Dask scheduler at {args.scheduler}: {e}") from None
+        raise InputError(f"cannot reach the Dask scheduler at {scheduler}: {e}") from None
     with client:
         partitions = max(1, 2 * sum(client.nthreads().values()))
-        lazy = kvro.fit_groups(
-            dd.from_pandas(frame, npartitions=partitions),  # type: ignore[no-untyped-call]
-            args.by,
-            args.x,
-            args.y,
-            args.deg,
-            points=args.points is not None,
-            **options,
-        )
-        if args.points is None:
+        lazy = fit_groups(dd.from_pandas(frame, npartitions=partitions))  # type: ignore[no-untyped-call]
+        if not isinstance(lazy, tuple):
             return client.compute(lazy).result()
         groups, points = client.compute(list(lazy), sync=True)
         return groups, points.sort_index()

@@ -42,7 +42,6 @@ MISSING_DASK = "group fits on a Dask DataFrame need dask and distributed: pip in
 COUNT_COLUMNS = ("n", "n_inliers", "deg")
 SCORE_COLUMNS = ("residual_scale", "hit_rate", "mdl", "mdl_penalised", "seconds")
 TEXT_COLUMNS = ("error", "warning")
-POINT_COLUMNS = ("fitted", "residual", "inlier")
 
 # A chunk of groups, the unit of work sent to a worker: big enough that sending it
 # costs little beside fitting it, small enough to keep the workers evenly loaded.

@@ -18,7 +18,7 @@ import itertools
 import lzma
 import os
 import zlib
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import IO, Any
 
 import numpy as np
@@ -340,18 +340,38 @@ def write_points(
     0.0,0.5,0.5,0.0,1
     1.0,9.0,1.5,7.5,0
     """
+    check_point_names(inputs, fits)
     columns: dict[str, NDArray[np.generic]] = dict(inputs)
     for label, (fitted, inliers) in fits.items():
         suffix = f"_{label}" if label else ""
         for name, col in (("fitted", fitted), ("residual", y - fitted), ("inlier", inliers)):
-            if name + suffix in columns:
+            columns[name + suffix] = col
+    pd, _ = _libraries()
+    write_table(pd.DataFrame(columns), path)
+
+
+def check_point_names(inputs: Iterable[str], labels: Iterable[str]) -> None:
+    """Refuse input columns named like the columns `write_points` adds for `labels`,
+    so that a caller can say so before the fits rather than after.
+
+    Examples
+    --------
+    >>> from kvro.tables import check_point_names
+    >>> check_point_names(["t", "fitted"], ["robust"])
+    >>> check_point_names(["t", "fitted"], [""])
+    Traceback (most recent call last):
+    ...
+    kvro.tables.InputError: the input column 'fitted' has the name of an output column; rename it
+    """
+    taken = set(inputs)
+    for label in labels:
+        suffix = f"_{label}" if label else ""
+        for name in ("fitted", "residual", "inlier"):
+            if name + suffix in taken:
                 raise InputError(
                     f"the input column {name + suffix!r} has the name of an output column; "
                     "rename it"
                 )
-            columns[name + suffix] = col
-    pd, _ = _libraries()
-    write_table(pd.DataFrame(columns), path)
 
 
 def _libraries() -> tuple[Any, Any]:
